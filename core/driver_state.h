@@ -1,0 +1,60 @@
+// The driver's one process-wide state record.
+#pragma once
+
+#include <atomic>
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+const uint32_t kTextBufferCapacity = 256;
+const uint32_t kGfxBufferCapacity = 4096;
+const char kDriverIdentification[] = "Wrenlo's Korvex Display Driver V1.09b";
+
+const int32_t kControllerT6963 = 6963;
+const int32_t kControllerKS108 = 108;
+
+// Default member values are the values at library load, so the record is
+// constant-initialized: nothing runs when the library is loaded.
+struct DriverState {
+  char port_name[32] = "COM1";
+  // Set when the host gave a name that does not fit port_name: the next
+  // LCD_Init then reports the open as failed instead of opening whatever a
+  // cut name would name.
+  uint8_t port_name_too_long = 0;
+  int32_t baud_rate = 9600;
+  uint32_t text_buffer_size = 1;
+  uint32_t gfx_buffer_size = 64;
+  int32_t gfx_force_flush = 0;
+  int32_t font_pitch = 6;
+  int32_t use_out_ports = 0;
+  int32_t controller = kControllerT6963;
+  int32_t log_enabled = 0;
+  int32_t gfx_width = 240;
+  int32_t gfx_height = 64;
+  uint8_t light_enable = 1;
+  // Read by LCD_IsReadyToReceive, which a host may call from another thread.
+  std::atomic<uint8_t> ready{1};
+  int32_t flush_pending = 0;
+  PortHandle port = kNoPort;
+  uint8_t contrast = 0;
+  uint8_t light = 0;
+  uint32_t out_ports = 0;
+  char cwd[256] = {};
+  char ini_path[260] = {};
+  char log_path[260] = {};
+  TraceFile log_file = nullptr;
+  uint8_t text_buf[kTextBufferCapacity] = {};
+  uint32_t text_count = 0;
+  uint8_t gfx_buf[kGfxBufferCapacity] = {};
+  uint32_t gfx_count = 0;
+  char log_line[1024] = {};
+  char num_text[256] = {};
+  char msg_text[256] = {};
+};
+
+extern DriverState g_state;
+
+// Puts every field back to its value at library load. The library itself
+// never needs this (the record starts that way); tests and tools that run
+// many scenarios in one process do.
+void ResetDriverState();

@@ -1,0 +1,120 @@
+// Start-up, shut-down, the ready flag, identification and the inert exports.
+#include <string.h>
+
+#include "core/driver_state.h"
+#include "core/exports.h"
+#include "core/trace.h"
+#include "link/buffers.h"
+#include "link/commands.h"
+#include "link/port.h"
+#include "settings/settings.h"
+
+namespace {
+
+// Composes dir + separator + name + "." + ext into out. Returns false when
+// the result does not fit.
+bool ComposePath(char* out, size_t size, const char* dir, const char* name, const char* ext) {
+  size_t dir_len = strlen(dir);
+  bool needs_separator = dir_len > 0 && dir[dir_len - 1] != '\\' && dir[dir_len - 1] != '/';
+  size_t total = dir_len + (needs_separator ? 1 : 0) + strlen(name) + 1 + strlen(ext);
+  if (total + 1 > size) return false;
+  char* p = out;
+  memcpy(p, dir, dir_len);
+  p += dir_len;
+  if (needs_separator) *p++ = '\\';
+  size_t name_len = strlen(name);
+  memcpy(p, name, name_len);
+  p += name_len;
+  *p++ = '.';
+  size_t ext_len = strlen(ext);
+  memcpy(p, ext, ext_len + 1);
+  return true;
+}
+
+// Both paths in the host's current directory. When the directory is too long
+// for cwd or for a full path, the files are named relative to it (".\name"),
+// which is the same place: the files never land anywhere else.
+void ComposePaths() {
+  DriverState& s = g_state;
+  bool fits = GetCurrentDir(s.cwd, sizeof s.cwd);
+  if (!fits) s.cwd[0] = '\0';
+  if (!fits || !ComposePath(s.ini_path, sizeof s.ini_path, s.cwd, "config", "ini") ||
+      !ComposePath(s.log_path, sizeof s.log_path, s.cwd, "debug", "log")) {
+    ComposePath(s.ini_path, sizeof s.ini_path, ".", "config", "ini");
+    ComposePath(s.log_path, sizeof s.log_path, ".", "debug", "log");
+  }
+}
+
+}  // namespace
+
+KORVEX_API void KORVEX_CALL LCD_Init() {
+  DriverState& s = g_state;
+  s.ready = 0;
+  ComposePaths();
+  LoadSettings();
+  SaveSettings();
+  LogWrite("\nLCD_Init()\n");
+  if (PortIsOpen(s.port)) LCD_CleanUp();
+  if (s.log_enabled == 1 && s.log_file == nullptr) {
+    s.log_file = TraceOpen(s.log_path);
+    LogWrite("\nLCD_Init() porth=closed\n");
+  }
+  s.port = OpenPort(s.port_name, s.baud_rate);
+  if (!PortIsOpen(s.port)) {
+    s.port = kNoPort;
+    s.ready = 1;
+    return;
+  }
+  LogWrite("LCD_Init() porth=open\n");
+  WriteDirect(kCmdResetDisplay);
+  s.flush_pending = 0;
+  s.ready = 1;
+}
+
+KORVEX_API void KORVEX_CALL LCD_CleanUp() {
+  DriverState& s = g_state;
+  s.ready = 0;
+  FlushTextBuffer();
+  FlushGfxBuffer();
+  WriteDirect(kCmdResetDisplay);
+  WriteDirect(kCmdSetContrast);
+  WriteDirect(0);
+  s.contrast = 0;
+  WriteDirect(kCmdSetLight);
+  WriteDirect(0);
+  s.light = 0;
+  LogWrite("\nLCD_CleanUp()\n");
+  if (PortIsOpen(s.port)) {
+    ClosePort();
+    LogWrite("\nLCD_CleanUp() porth=closed\n");
+    if (s.log_file != nullptr) {
+      TraceClose(s.log_file);
+      s.log_file = nullptr;
+    }
+  }
+  s.ready = 1;
+}
+
+KORVEX_API uint8_t KORVEX_CALL LCD_IsReadyToReceive() {
+  // May run on another thread while an operation runs: its message is
+  // formatted into a buffer of its own, not the shared log_line.
+  static const char kMessage[] = "\nPylora called LCD_IsReadyToReceive()\n";
+  LogRaw(kMessage, sizeof kMessage - 1);
+  return g_state.ready.load();
+}
+
+KORVEX_API DriverInfo* KORVEX_CALL DLL_GetInfo(DriverInfo* info) {
+  LogWrite("\nPylora called DLL_GetInfo()\n");
+  DriverInfo local;
+  memset(local.text, 0, sizeof local.text);
+  memcpy(local.text, kDriverIdentification, sizeof kDriverIdentification);
+  uint8_t pitch = (uint8_t)g_state.font_pitch;
+  const uint8_t trailer[8] = {1, 1, 1, 1, 1, pitch, 8, pitch};
+  memcpy(local.trailer, trailer, sizeof trailer);
+  memcpy(info, &local, sizeof local);
+  return info;
+}
+
+KORVEX_API void KORVEX_CALL LCD_SendToController(uint32_t) {}
+
+KORVEX_API void KORVEX_CALL LCD_Customize(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}

@@ -1,0 +1,25 @@
+#include "core/trace.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "core/driver_state.h"
+
+bool TraceActive() { return g_state.log_enabled == 1 && g_state.log_file != nullptr; }
+
+void LogWrite(const char* format, ...) {
+  if (!TraceActive()) return;
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(g_state.log_line, sizeof g_state.log_line, format, args);
+  va_end(args);
+  if (length < 0) return;
+  // A message longer than log_line is cut at its end rather than overrun it.
+  TraceWrite(g_state.log_file, g_state.log_line, strlen(g_state.log_line));
+}
+
+void LogRaw(const void* data, size_t size) {
+  if (!TraceActive()) return;
+  TraceWrite(g_state.log_file, data, size);
+}

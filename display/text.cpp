@@ -1,0 +1,52 @@
+// Text layer: characters, cursor, custom characters.
+#include "core/driver_state.h"
+#include "core/exports.h"
+#include "core/trace.h"
+#include "display/pack.h"
+#include "link/buffers.h"
+#include "link/commands.h"
+
+KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
+  DriverState& s = g_state;
+  s.ready = 0;
+  uint8_t byte = (uint8_t)code;
+  PutTextByte(byte);
+  // Printable bytes go to the trace as themselves (not through the formatter,
+  // so a '%' stays a '%'): text reads as running text there.
+  if (byte >= 0x20) {
+    LogRaw(&byte, 1);
+  } else {
+    LogWrite("0x%02X", byte);
+  }
+  s.ready = 1;
+}
+
+KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
+  DriverState& s = g_state;
+  s.ready = 0;
+  PutTextByte(kCmdSetTextCursor);
+  PutTextByte((uint8_t)(column + 1));
+  PutTextByte((uint8_t)(row + 1));
+  LogWrite("\nSetTextCursor() x=%03d y=%03d\n", (int)column, (int)row);
+  s.ready = 1;
+}
+
+KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
+  DriverState& s = g_state;
+  s.ready = 0;
+  PutTextByte(kCmdSetCGRAMChar);
+  PutTextByte(record.position);
+  LogWrite("\nSetCGRAMChar() pos=%03d ", record.position);
+  // The pitch is 6 or 8 after any LCD_Init; clamp so that a stray value never
+  // reads past the matrix.
+  int pitch = s.font_pitch == 8 ? 8 : 6;
+  for (int row = 0; row < 8; ++row) {
+    uint8_t byte = CgramRowByte(record, row, pitch);
+    PutTextByte(byte);
+    LogWrite("0x%02X,", byte);
+  }
+  LogWrite("\n");
+  s.ready = 1;
+}
+
+KORVEX_API uint8_t KORVEX_CALL LCD_GetCGRAMChar(uint32_t position) { return (uint8_t)position; }

@@ -1,0 +1,120 @@
+#include "link/port.h"
+
+#include <stdio.h>
+
+#include "core/driver_state.h"
+
+namespace {
+
+const uint32_t kQueueSize = 4096;
+const uint32_t kTimeoutMs = 1000;
+// The Win32 code for a name beyond the allowed length (ERROR_FILENAME_EXCED_RANGE).
+const uint32_t kErrorNameTooLong = 206;
+
+// Formats a port error into msg_text and shows it in a box with the
+// platform's default caption.
+void ShowPortError(const char* format, const char* name, uint32_t error) {
+  snprintf(g_state.msg_text, sizeof g_state.msg_text, format, name, (long)error);
+  ShowMessageBox(g_state.msg_text, nullptr);
+}
+
+}  // namespace
+
+uint32_t WriteMultiplierForBaud(int32_t baud_rate) {
+  if (baud_rate <= 0) return 1;
+  // 10 bits a byte (start, 8 data, stop), in whole milliseconds rounded up.
+  uint64_t ms = (10000ull + (uint64_t)baud_rate - 1) / (uint64_t)baud_rate;
+  return ms < 1 ? 1 : (uint32_t)ms;
+}
+
+PortHandle OpenPort(const char* name, int32_t baud_rate) {
+  DriverState& s = g_state;
+  s.text_count = 0;
+  s.gfx_count = 0;
+
+  PortHandle port = s.port_name_too_long ? kInvalidPort : PortOpen(name);
+  if (!PortIsOpen(port)) {
+    uint32_t error = s.port_name_too_long ? kErrorNameTooLong : PlatformLastError();
+    snprintf(s.msg_text, sizeof s.msg_text,
+             "##################### CreateFile() for %s , Baudrate %d failed ! Error %ld "
+             "#####################",
+             name, (int)baud_rate, (long)error);
+    ShowMessageBox(s.msg_text, nullptr);
+    return kNoPort;
+  }
+  if (!PortSetupQueues(port, kQueueSize, kQueueSize)) {
+    ShowPortError("##################### SetupComm() for %s failed ! Error %ld #####################",
+                  name, PlatformLastError());
+    PortClose(port);
+    return kNoPort;
+  }
+  PortLineSettings line;
+  if (!PortGetLineSettings(port, &line)) {
+    ShowPortError(
+        "##################### GetCommState() for %s failed ! Error %ld #####################",
+        name, PlatformLastError());
+    PortClose(port);
+    return kNoPort;
+  }
+  line.baud_rate = (uint32_t)baud_rate;
+  line.data_bits = 8;
+  line.parity = kParityNone;
+  line.stop_bits = kOneStopBit;
+  line.out_cts_flow = false;
+  line.out_dsr_flow = false;
+  line.dtr_control = kLineControlDisable;
+  line.rts_control = kLineControlDisable;
+  line.out_xon = false;
+  line.in_xon = false;
+  line.abort_on_error = true;
+  if (!PortSetLineSettings(port, &line)) {
+    PortClose(port);
+    return kNoPort;
+  }
+  PortTimeouts timeouts;
+  if (!PortGetTimeouts(port, &timeouts)) {
+    PortClose(port);
+    return kNoPort;
+  }
+  timeouts.read_interval = kTimeoutMs;
+  timeouts.read_total_multiplier = kTimeoutMs;
+  timeouts.read_total_constant = kTimeoutMs;
+  // Per byte, only the byte's own line time: a board that stops reading then
+  // delays a transfer by about a second, not by a second per byte.
+  timeouts.write_total_multiplier = WriteMultiplierForBaud(baud_rate);
+  timeouts.write_total_constant = kTimeoutMs;
+  if (!PortSetTimeouts(port, &timeouts)) {
+    PortClose(port);
+    return kNoPort;
+  }
+  PortPurge(port, kPurgeReceive);
+  PortPurge(port, kPurgeTransmit);
+  PortLine(port, kSetDtr);
+  PortLine(port, kSetRts);
+  return port;
+}
+
+void ClosePort() {
+  DriverState& s = g_state;
+  PortPurge(s.port, kPurgeReceive);
+  PortPurge(s.port, kPurgeTransmit);
+  PortLine(s.port, kClearDtr);
+  PortLine(s.port, kClearRts);
+  PortClose(s.port);
+  s.port = kNoPort;
+}
+
+void WriteAll(PortHandle port, const uint8_t* data, uint32_t size) {
+  // The protocol has no framing: a lost tail would make the board misread
+  // everything after it, so the rest of a short write goes out again for as
+  // long as writes make progress.
+  while (size > 0) {
+    uint32_t written = 0;
+    bool ok = PortWrite(port, data, size, &written);
+    if (!ok) PortClearError(port);
+    if (written > size) written = size;
+    if (written == 0) return;
+    data += written;
+    size -= written;
+  }
+}

@@ -1,0 +1,126 @@
+// The platform services the driver needs: serial port, private-profile
+// settings, message box, current directory and the trace file.
+//
+// One implementation per platform is linked in by the build:
+//   platform/win32/     the real Win32 API (the only code that includes windows.h)
+//   platform/posix/     termios and a private-profile reader/writer of our own
+//   platform/recording/ a test double that records every call and can fail any
+// The driver logic calls only these functions.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---------------------------------------------------------------- serial port
+
+// An open serial port. kNoPort means "none"; kInvalidPort is what a failed
+// open hands back (the Win32 invalid-handle value).
+typedef intptr_t PortHandle;
+const PortHandle kNoPort = 0;
+const PortHandle kInvalidPort = -1;
+
+inline bool PortIsOpen(PortHandle port) {
+  return port != kNoPort && port != kInvalidPort;
+}
+
+// Line settings as read from and applied to the port. The named fields are the
+// ones the driver changes; `native` carries the platform's own record as read,
+// so that every setting the driver leaves alone is applied back unchanged.
+struct PortLineSettings {
+  uint32_t baud_rate;
+  uint8_t data_bits;        // 5 to 8
+  uint8_t parity;           // kParityNone, ...
+  uint8_t stop_bits;        // kOneStopBit, ...
+  bool out_cts_flow;        // CTS output flow control
+  bool out_dsr_flow;        // DSR output flow control
+  uint8_t dtr_control;      // kLineControlDisable, ...
+  uint8_t rts_control;      // kLineControlDisable, ...
+  bool out_xon;             // XON/XOFF on transmit
+  bool in_xon;              // XON/XOFF on receive
+  bool abort_on_error;
+  alignas(8) unsigned char native[96];
+};
+
+const uint8_t kParityNone = 0;
+const uint8_t kOneStopBit = 0;
+const uint8_t kLineControlDisable = 0;
+const uint8_t kLineControlEnable = 1;
+
+// Port time-outs in milliseconds, as the Win32 communications time-outs.
+struct PortTimeouts {
+  uint32_t read_interval;
+  uint32_t read_total_multiplier;
+  uint32_t read_total_constant;
+  uint32_t write_total_multiplier;
+  uint32_t write_total_constant;
+};
+
+enum PortPurgeSide { kPurgeReceive, kPurgeTransmit };      // abort and clear
+enum PortLineRequest { kSetDtr, kClearDtr, kSetRts, kClearRts };
+
+// Opens the named device for reading and writing, exclusively, only if it
+// exists, without overlapped I/O. Returns kInvalidPort on failure.
+PortHandle PortOpen(const char* name);
+bool PortSetupQueues(PortHandle port, uint32_t rx_size, uint32_t tx_size);
+bool PortGetLineSettings(PortHandle port, PortLineSettings* settings);
+bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings);
+bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts);
+bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts);
+bool PortPurge(PortHandle port, PortPurgeSide side);
+bool PortLine(PortHandle port, PortLineRequest request);
+// One synchronous write, bounded by the write time-outs. *written receives the
+// number of bytes that went out, also when the write fails or times out.
+bool PortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written);
+// Clears the port's error state after a failed write (abort-on-error makes
+// every later write fail until this is done).
+void PortClearError(PortHandle port);
+bool PortClose(PortHandle port);
+
+// The last error code of the calling thread, as the platform reports it.
+uint32_t PlatformLastError();
+
+// ----------------------------------------------------------- private profile
+
+// Reads an integer key; a missing key or empty value gives `fallback`.
+// Follows the Win32 reader's rule (see ParseProfileInt).
+uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback,
+                        const char* path);
+// Writes a string key, creating the file, section and key as needed.
+bool ProfileWriteString(const char* section, const char* key, const char* value,
+                        const char* path);
+
+// ------------------------------------------------------------- message box
+
+// Modal box with no owner window, an OK button and no icon; a null caption
+// shows the platform's default caption. Returns the box's result.
+int ShowMessageBox(const char* text, const char* caption);
+
+// -------------------------------------------------------- current directory
+
+// Fills `buffer` with the current directory. Returns false when it does not
+// fit in `size` bytes (the buffer then holds an empty string).
+bool GetCurrentDir(char* buffer, size_t size);
+
+// ------------------------------------------------------------- trace file
+
+typedef void* TraceFile;
+
+// Opens `path` for appending in text mode ("a+t": each line feed becomes the
+// platform's line end). Returns null on failure.
+TraceFile TraceOpen(const char* path);
+// One buffered write of `size` bytes.
+bool TraceWrite(TraceFile file, const void* data, size_t size);
+void TraceClose(TraceFile file);
+
+// ------------------------------------------------------------- shared rules
+
+// The Win32 private-profile integer rule, for platforms that have to read the
+// file themselves: leading blanks, an optional sign, an optional lower-case
+// 0x, 0o or 0b prefix, digits up to the first other character, the low 32 bits
+// kept. An empty value gives `fallback`. ("-1" reads 4294967295, "12abc" 12.)
+uint32_t ParseProfileInt(const char* text, int32_t fallback);
+
+// The name under which a port is opened on Windows: a name without a "\\.\"
+// prefix goes through the device namespace, so COM10 and above open too.
+// Returns false when the result would not fit in `size` bytes.
+bool DeviceNameForPort(const char* name, char* out, size_t size);

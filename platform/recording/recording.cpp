@@ -1,0 +1,193 @@
+#include "platform/recording/recording.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+Recording g_rec;
+
+// True when this call is to fail; counts the call against its fault.
+bool Fails(RecCall call) {
+  RecFault& f = g_rec.faults[call];
+  if (!f.armed) return false;
+  if (f.skip > 0) {
+    --f.skip;
+    return false;
+  }
+  if (f.times == 0) return false;
+  if (f.times > 0) --f.times;
+  g_rec.last_error = f.error;
+  return true;
+}
+
+void Log(const std::string& call) { g_rec.calls.push_back(call); }
+
+std::string Lower(const char* text) {
+  std::string s = text;
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return (char)tolower(c); });
+  return s;
+}
+
+}  // namespace
+
+Recording& Rec() { return g_rec; }
+
+void RecReset() { g_rec = Recording(); }
+
+void RecFail(RecCall call, uint32_t error, int32_t times, uint32_t skip) {
+  RecFault& f = g_rec.faults[call];
+  f.armed = true;
+  f.error = error;
+  f.times = times;
+  f.skip = skip;
+}
+
+std::vector<uint8_t> RecWire() {
+  std::vector<uint8_t> all;
+  for (const auto& t : g_rec.transfers) all.insert(all.end(), t.begin(), t.end());
+  return all;
+}
+
+std::vector<size_t> RecTransferSizes() {
+  std::vector<size_t> sizes;
+  for (const auto& t : g_rec.transfers) sizes.push_back(t.size());
+  return sizes;
+}
+
+PortHandle PortOpen(const char* name) {
+  Log(std::string("PortOpen ") + name);
+  if (Fails(kRecPortOpen)) return kInvalidPort;
+  ++g_rec.open_ports;
+  return g_rec.next_handle++;
+}
+
+bool PortSetupQueues(PortHandle, uint32_t rx_size, uint32_t tx_size) {
+  Log("PortSetupQueues " + std::to_string(rx_size) + " " + std::to_string(tx_size));
+  return !Fails(kRecPortSetupQueues);
+}
+
+bool PortGetLineSettings(PortHandle, PortLineSettings* settings) {
+  Log("PortGetLineSettings");
+  if (Fails(kRecPortGetLineSettings)) return false;
+  *settings = g_rec.line_settings_read;
+  return true;
+}
+
+bool PortSetLineSettings(PortHandle, const PortLineSettings* settings) {
+  Log("PortSetLineSettings");
+  if (Fails(kRecPortSetLineSettings)) return false;
+  g_rec.line_settings_applied = *settings;
+  return true;
+}
+
+bool PortGetTimeouts(PortHandle, PortTimeouts* timeouts) {
+  Log("PortGetTimeouts");
+  if (Fails(kRecPortGetTimeouts)) return false;
+  *timeouts = g_rec.timeouts_read;
+  return true;
+}
+
+bool PortSetTimeouts(PortHandle, const PortTimeouts* timeouts) {
+  Log("PortSetTimeouts");
+  if (Fails(kRecPortSetTimeouts)) return false;
+  g_rec.timeouts_applied = *timeouts;
+  return true;
+}
+
+bool PortPurge(PortHandle, PortPurgeSide side) {
+  Log(side == kPurgeReceive ? "PortPurge rx" : "PortPurge tx");
+  return !Fails(kRecPortPurge);
+}
+
+bool PortLine(PortHandle, PortLineRequest request) {
+  static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
+  Log(std::string("PortLine ") + kNames[request]);
+  return !Fails(kRecPortLine);
+}
+
+bool PortWrite(PortHandle, const void* data, uint32_t size, uint32_t* written) {
+  Log("PortWrite " + std::to_string(size));
+  *written = 0;
+  if (g_rec.on_write) g_rec.on_write();
+  if (Fails(kRecPortWrite)) return false;
+  int64_t take = size;
+  if (!g_rec.write_plan.empty()) {
+    take = g_rec.write_plan.front();
+    g_rec.write_plan.pop_front();
+    if (take < 0) {
+      g_rec.last_error = 31;  // a device error
+      return false;
+    }
+    if (take > size) take = size;
+  }
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
+  *written = (uint32_t)take;
+  return true;
+}
+
+void PortClearError(PortHandle) {
+  Log("PortClearError");
+  Fails(kRecPortClearError);
+}
+
+bool PortClose(PortHandle) {
+  Log("PortClose");
+  --g_rec.open_ports;
+  return !Fails(kRecPortClose);
+}
+
+uint32_t PlatformLastError() { return g_rec.last_error; }
+
+uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback, const char*) {
+  if (Fails(kRecProfileRead) || Lower(section) != "korvex") return (uint32_t)fallback;
+  auto it = g_rec.profile.find(key);
+  if (it == g_rec.profile.end()) return (uint32_t)fallback;
+  return ParseProfileInt(it->second.c_str(), fallback);
+}
+
+bool ProfileWriteString(const char* section, const char* key, const char* value,
+                        const char* path) {
+  if (Fails(kRecProfileWrite)) return false;
+  g_rec.profile_writes.push_back(std::string(path) + "|" + section + "|" + key + "=" + value);
+  g_rec.profile[key] = value;
+  return true;
+}
+
+int ShowMessageBox(const char* text, const char* caption) {
+  g_rec.message_boxes.push_back({text, caption != nullptr, caption ? caption : ""});
+  Log("MessageBox");
+  if (Fails(kRecMessageBox)) return 0;
+  return g_rec.message_box_result;
+}
+
+bool GetCurrentDir(char* buffer, size_t size) {
+  if (Fails(kRecGetCurrentDir) || g_rec.cwd.size() + 1 > size) {
+    if (size > 0) buffer[0] = '\0';
+    return false;
+  }
+  memcpy(buffer, g_rec.cwd.c_str(), g_rec.cwd.size() + 1);
+  return true;
+}
+
+// A trace file handle is the address of its entry in `files` (std::map nodes
+// do not move).
+TraceFile TraceOpen(const char* path) {
+  if (Fails(kRecTraceOpen)) return nullptr;
+  ++g_rec.file_opens[path];
+  ++g_rec.open_traces;
+  return &g_rec.files[path];
+}
+
+bool TraceWrite(TraceFile file, const void* data, size_t size) {
+  if (Fails(kRecTraceWrite)) return false;
+  static_cast<std::string*>(file)->append(static_cast<const char*>(data), size);
+  return true;
+}
+
+void TraceClose(TraceFile) {
+  --g_rec.open_traces;
+  Fails(kRecTraceClose);
+}

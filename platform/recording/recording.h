@@ -1,0 +1,92 @@
+// The recording platform: a test double for every platform service. It keeps
+// each port transfer with its boundaries, every message box, the settings and
+// trace files in memory, and can make any call fail on demand.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+enum RecCall {
+  kRecPortOpen,
+  kRecPortSetupQueues,
+  kRecPortGetLineSettings,
+  kRecPortSetLineSettings,
+  kRecPortGetTimeouts,
+  kRecPortSetTimeouts,
+  kRecPortPurge,
+  kRecPortLine,
+  kRecPortWrite,
+  kRecPortClearError,
+  kRecPortClose,
+  kRecProfileRead,
+  kRecProfileWrite,
+  kRecMessageBox,
+  kRecGetCurrentDir,
+  kRecTraceOpen,
+  kRecTraceWrite,
+  kRecTraceClose,
+  kRecCallCount
+};
+
+// A call fails after `skip` successful calls, `times` times (-1: from then on),
+// with `error` as the last-error code.
+struct RecFault {
+  bool armed = false;
+  uint32_t skip = 0;
+  int32_t times = 0;
+  uint32_t error = 0;
+};
+
+struct RecMessageBox {
+  std::string text;
+  bool has_caption;
+  std::string caption;
+};
+
+struct Recording {
+  // Port calls in order, e.g. "PortOpen COM1", "PortWrite 16", "PortClose".
+  std::vector<std::string> calls;
+  // The bytes that went out, one entry per PortWrite.
+  std::vector<std::vector<uint8_t>> transfers;
+  std::vector<RecMessageBox> message_boxes;
+  int message_box_result = 1;
+  // Plan for the next writes: each entry is the most bytes that write takes
+  // (0: it times out having written nothing); -1 fails it with no bytes.
+  // Without entries every write takes all it is given.
+  std::deque<int64_t> write_plan;
+  // Runs inside every PortWrite, before the write is recorded.
+  std::function<void()> on_write;
+  // Settings: values by key of section "Korvex" (any path), and the writes.
+  std::map<std::string, std::string> profile;
+  std::vector<std::string> profile_writes;  // "path|section|key=value"
+  // Trace files by path, and how often each was opened.
+  std::map<std::string, std::string> files;
+  std::map<std::string, int> file_opens;
+  int open_traces = 0;
+  std::string cwd = "C:\\Host";
+  PortLineSettings line_settings_read{};
+  PortLineSettings line_settings_applied{};
+  PortTimeouts timeouts_read{};
+  PortTimeouts timeouts_applied{};
+  int open_ports = 0;
+  PortHandle next_handle = 100;
+  uint32_t last_error = 0;
+  RecFault faults[kRecCallCount];
+};
+
+Recording& Rec();
+// Clears the recording (and every fault) to a fresh machine: no config.ini,
+// current directory C:\Host, a port that opens.
+void RecReset();
+void RecFail(RecCall call, uint32_t error, int32_t times = -1, uint32_t skip = 0);
+// All bytes of every transfer, in order.
+std::vector<uint8_t> RecWire();
+// Transfer sizes, in order.
+std::vector<size_t> RecTransferSizes();

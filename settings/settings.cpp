@@ -1,0 +1,68 @@
+#include "settings/settings.h"
+
+#include <stdio.h>
+
+#include "core/driver_state.h"
+#include "core/exports.h"
+
+namespace {
+
+const char kSection[] = "Korvex";
+
+uint32_t ReadKey(const char* key, int32_t fallback) {
+  return ProfileReadInt(kSection, key, fallback, g_state.ini_path);
+}
+
+void WriteKey(const char* key, int32_t value) {
+  snprintf(g_state.num_text, sizeof g_state.num_text, "%d", (int)value);
+  ProfileWriteString(kSection, key, g_state.num_text, g_state.ini_path);
+}
+
+}  // namespace
+
+void LoadSettings() {
+  DriverState& s = g_state;
+  s.baud_rate = (int32_t)ReadKey("BaudRate", 19200);
+
+  // The buffer sizes are tested as unsigned: a negative number is out of range.
+  s.text_buffer_size = ReadKey("TextBufferSize", 16);
+  if (s.text_buffer_size < 1 || s.text_buffer_size > kTextBufferCapacity) s.text_buffer_size = 16;
+  s.gfx_buffer_size = ReadKey("GfxBufferSize", 64);
+  if (s.gfx_buffer_size < 1 || s.gfx_buffer_size > kGfxBufferCapacity) s.gfx_buffer_size = 64;
+
+  s.gfx_force_flush = (int32_t)ReadKey("GfxForceFlush", 0);
+  if (s.gfx_force_flush != 0 && s.gfx_force_flush != 1) s.gfx_force_flush = 0;
+  s.font_pitch = (int32_t)ReadKey("LCD_FontPitch", 6);
+  if (s.font_pitch != 6 && s.font_pitch != 8) s.font_pitch = 6;
+  s.use_out_ports = (int32_t)ReadKey("LCD_UseOutPorts", 0);
+  if (s.use_out_ports != 0 && s.use_out_ports != 1) s.use_out_ports = 0;
+  s.controller = (int32_t)ReadKey("LCD_Controller", kControllerT6963);
+  if (s.controller != kControllerT6963 && s.controller != kControllerKS108) {
+    s.controller = kControllerT6963;
+  }
+  // The KS108 path packs 8-pixel column bytes; its cells are 8 wide.
+  if (s.controller == kControllerKS108) s.font_pitch = 8;
+  s.log_enabled = (int32_t)ReadKey("LogFile", 0);
+  if (s.log_enabled != 0 && s.log_enabled != 1) s.log_enabled = 0;
+}
+
+void SaveSettings() {
+  DriverState& s = g_state;
+  WriteKey("BaudRate", s.baud_rate);
+  WriteKey("TextBufferSize", (int32_t)s.text_buffer_size);
+  WriteKey("GfxBufferSize", (int32_t)s.gfx_buffer_size);
+  WriteKey("GfxForceFlush", s.gfx_force_flush);
+  WriteKey("LCD_FontPitch", s.font_pitch);
+  WriteKey("LCD_UseOutPorts", s.use_out_ports);
+  WriteKey("LCD_Controller", s.controller);
+  WriteKey("LogFile", s.log_enabled);
+}
+
+KORVEX_API int32_t KORVEX_CALL LCD_ConfigDialog() {
+  DriverState& s = g_state;
+  snprintf(s.num_text, sizeof s.num_text,
+           "Baudrate %d\nTextBufferSize %d\nGfxBufferSize %d\nLCD_FontPitch %ld\n",
+           (int)s.baud_rate, (int)s.text_buffer_size, (int)s.gfx_buffer_size,
+           (long)s.font_pitch);
+  return ShowMessageBox(s.num_text, "Settings");
+}

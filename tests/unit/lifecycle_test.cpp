@@ -1,0 +1,284 @@
+#include <string.h>
+
+#include <algorithm>
+
+#include "link/port.h"
+#include "test_support.h"
+
+namespace {
+
+const std::vector<std::string> kOpenCalls = {
+    "PortOpen COM1",   "PortSetupQueues 4096 4096", "PortGetLineSettings", "PortSetLineSettings",
+    "PortGetTimeouts", "PortSetTimeouts",           "PortPurge rx",        "PortPurge tx",
+    "PortLine SETDTR", "PortLine SETRTS",
+};
+const std::vector<std::string> kCloseCalls = {"PortPurge rx", "PortPurge tx", "PortLine CLRDTR",
+                                              "PortLine CLRRTS", "PortClose"};
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+TEST_F(DriverTest, FirstInitOpensConfiguresAndResets) {
+  memset(Rec().line_settings_read.native, 0x5A, sizeof Rec().line_settings_read.native);
+  Rec().line_settings_read.parity = 2;
+  Rec().line_settings_read.out_xon = true;
+  Rec().line_settings_read.dtr_control = kLineControlEnable;
+  Rec().timeouts_read = {1, 2, 3, 4, 5};
+  LCD_Init();
+  EXPECT_EQ(Rec().calls, Join({kOpenCalls, {"PortWrite 1"}}));
+  EXPECT_EQ(Rec().transfers, std::vector<Bytes>{Hex("B0")});
+  const PortLineSettings& line = Rec().line_settings_applied;
+  EXPECT_EQ(line.baud_rate, 19200u);
+  EXPECT_EQ(line.data_bits, 8);
+  EXPECT_EQ(line.parity, kParityNone);
+  EXPECT_EQ(line.stop_bits, kOneStopBit);
+  EXPECT_FALSE(line.out_cts_flow || line.out_dsr_flow || line.out_xon || line.in_xon);
+  EXPECT_EQ(line.dtr_control, kLineControlDisable);
+  EXPECT_EQ(line.rts_control, kLineControlDisable);
+  EXPECT_TRUE(line.abort_on_error);
+  // Everything else is applied back as it was read.
+  EXPECT_EQ(memcmp(line.native, Rec().line_settings_read.native, sizeof line.native), 0);
+  const PortTimeouts& t = Rec().timeouts_applied;
+  EXPECT_EQ(t.read_interval, 1000u);
+  EXPECT_EQ(t.read_total_multiplier, 1000u);
+  EXPECT_EQ(t.read_total_constant, 1000u);
+  EXPECT_EQ(t.write_total_multiplier, 1u);  // 19200 baud: 0.52 ms a byte
+  EXPECT_EQ(t.write_total_constant, 1000u);
+  EXPECT_TRUE(Rec().message_boxes.empty());
+  EXPECT_TRUE(Rec().files.empty());  // LogFile 0: no trace file
+  EXPECT_EQ(g_state.ready.load(), 1);
+  EXPECT_EQ(std::string(g_state.ini_path), "C:\\Host\\config.ini");
+  EXPECT_EQ(std::string(g_state.log_path), "C:\\Host\\debug.log");
+}
+
+TEST_F(DriverTest, CleanUpFlushesSendsClosingCommandsAndCloses) {
+  Setting("LogFile", "1");
+  InitAndClear();
+  LCD_SendToMemory('A');
+  g_state.contrast = 9;
+  g_state.light = 7;
+  g_state.out_ports = 0x1234;
+  g_state.flush_pending = 1;
+  LCD_CleanUp();
+  EXPECT_EQ(Rec().calls,
+            Join({{"PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1",
+                   "PortWrite 1"},
+                  kCloseCalls}));
+  EXPECT_EQ(Rec().transfers,
+            (std::vector<Bytes>{Hex("41"), Hex("B0"), Hex("B3"), Hex("00"), Hex("B4"), Hex("00")}));
+  EXPECT_EQ(Trace(), "A\nLCD_CleanUp()\n\nLCD_CleanUp() porth=closed\n");
+  EXPECT_EQ(Rec().open_traces, 0);
+  EXPECT_EQ(Rec().open_ports, 0);
+  EXPECT_EQ(g_state.port, kNoPort);
+  EXPECT_EQ(g_state.contrast, 0);
+  EXPECT_EQ(g_state.light, 0);
+  EXPECT_EQ(g_state.out_ports, 0x1234u);
+  EXPECT_EQ(g_state.flush_pending, 1);
+  EXPECT_EQ(g_state.ready.load(), 1);
+}
+
+TEST_F(DriverTest, CleanUpBeforeInitSendsAndLogsNothing) {
+  LCD_CleanUp();
+  EXPECT_TRUE(Rec().calls.empty());
+  EXPECT_TRUE(Rec().files.empty());
+  EXPECT_EQ(g_state.ready.load(), 1);
+}
+
+TEST_F(DriverTest, TwoInitsInARowWithTrace) {
+  Setting("LogFile", "1");
+  LCD_Init();
+  EXPECT_EQ(Trace(), "\nLCD_Init() porth=closed\nLCD_Init() porth=open\n");
+  LCD_Init();
+  EXPECT_EQ(Rec().calls,
+            Join({kOpenCalls,
+                  {"PortWrite 1"},
+                  {"PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1"},
+                  kCloseCalls,
+                  kOpenCalls,
+                  {"PortWrite 1"}}));
+  EXPECT_EQ(RecWire(), Hex("B0  B0 B3 00 B4 00  B0"));
+  EXPECT_EQ(RecTransferSizes(), std::vector<size_t>(7, 1));
+  EXPECT_EQ(Trace(),
+            "\nLCD_Init() porth=closed\nLCD_Init() porth=open\n"
+            "\nLCD_Init()\n"
+            "\nLCD_CleanUp()\n\nLCD_CleanUp() porth=closed\n"
+            "\nLCD_Init() porth=closed\nLCD_Init() porth=open\n");
+  EXPECT_EQ(Rec().file_opens["C:\\Host\\debug.log"], 2);
+  EXPECT_EQ(Rec().open_traces, 1);
+  EXPECT_EQ(Rec().open_ports, 1);
+  EXPECT_EQ(g_state.ready.load(), 1);
+}
+
+TEST_F(DriverTest, TraceThatCannotBeOpenedStaysInactive) {
+  Setting("LogFile", "1");
+  RecFail(kRecTraceOpen, 5);
+  LCD_Init();
+  EXPECT_TRUE(Rec().files.empty());
+  EXPECT_EQ(RecWire(), Hex("B0"));
+}
+
+struct OpenFailure {
+  const char* name;
+  RecCall call;
+  const char* message;  // empty: no message box
+  bool closes;
+};
+
+class OpenFailureTest : public DriverTest, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(OpenFailureTest, ReportsClosesAndRecovers) {
+  const OpenFailure& f = GetParam();
+  Setting("LogFile", "1");
+  RecFail(f.call, 5, 1);
+  LCD_Init();
+  if (f.message[0]) {
+    ASSERT_EQ(Rec().message_boxes.size(), 1u);
+    EXPECT_EQ(Rec().message_boxes[0].text, f.message);
+    EXPECT_FALSE(Rec().message_boxes[0].has_caption);
+  } else {
+    EXPECT_TRUE(Rec().message_boxes.empty());
+  }
+  EXPECT_EQ(std::count(Rec().calls.begin(), Rec().calls.end(), "PortClose"), f.closes ? 1 : 0);
+  EXPECT_EQ(Rec().open_ports, 0);
+  EXPECT_TRUE(Rec().transfers.empty());
+  EXPECT_EQ(g_state.port, kNoPort);
+  EXPECT_EQ(g_state.ready.load(), 1);
+  EXPECT_EQ(Trace(), "\nLCD_Init() porth=closed\n");
+  // With the port closed everything is dropped, and the trace file stays
+  // open through a CleanUp.
+  LCD_SendToMemory('x');
+  LCD_CleanUp();
+  EXPECT_TRUE(Rec().transfers.empty());
+  EXPECT_EQ(Rec().open_traces, 1);
+  // The fault is gone: the next LCD_Init opens the same port.
+  LCD_Init();
+  EXPECT_EQ(Rec().open_ports, 1);
+  EXPECT_EQ(RecWire(), Hex("B0"));
+}
+
+const OpenFailure kOpenFailures[] = {
+    {"CreateFile", kRecPortOpen,
+     "##################### CreateFile() for COM1 , Baudrate 19200 failed ! Error 5 "
+     "#####################",
+     false},
+    {"SetupComm", kRecPortSetupQueues,
+     "##################### SetupComm() for COM1 failed ! Error 5 #####################", true},
+    {"GetCommState", kRecPortGetLineSettings,
+     "##################### GetCommState() for COM1 failed ! Error 5 #####################", true},
+    {"SetCommState", kRecPortSetLineSettings, "", true},
+    {"GetCommTimeouts", kRecPortGetTimeouts, "", true},
+    {"SetCommTimeouts", kRecPortSetTimeouts, "", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Steps, OpenFailureTest, ::testing::ValuesIn(kOpenFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WriteMultiplier, IsOneByteLineTimeRoundedUp) {
+  const std::pair<int32_t, uint32_t> cases[] = {
+      {110, 91}, {1200, 9}, {9600, 2}, {10000, 1}, {19200, 1}, {115200, 1},
+      {1000, 10}, {1, 10000}, {0, 1}, {-9600, 1}, {INT32_MAX, 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WriteMultiplierForBaud(c.first), c.second) << c.first;
+}
+
+TEST_F(DriverTest, InitAppliesTheMultiplierOfTheConfiguredSpeed) {
+  Setting("BaudRate", "1200");
+  LCD_Init();
+  EXPECT_EQ(Rec().timeouts_applied.write_total_multiplier, 9u);
+  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
+}
+
+struct PathCase {
+  std::string cwd;
+  const char* ini;
+  const char* log;
+};
+
+TEST_F(DriverTest, PathsFollowTheCurrentDirectory) {
+  const PathCase cases[] = {
+      {"C:\\Host", "C:\\Host\\config.ini", "C:\\Host\\debug.log"},
+      {"C:\\", "C:\\config.ini", "C:\\debug.log"},
+      {"D:/games/lcd/", "D:/games/lcd/config.ini", "D:/games/lcd/debug.log"},
+      // Too long for cwd, or for a full path: relative to the same directory.
+      {"C:\\" + std::string(300, 'a'), ".\\config.ini", ".\\debug.log"},
+      {"C:\\" + std::string(250, 'a'), ".\\config.ini", ".\\debug.log"},
+      {"C:\\" + std::string(245, 'a'), nullptr, nullptr},
+  };
+  for (const PathCase& c : cases) {
+    RecReset();
+    Rec().cwd = c.cwd;
+    LCD_Init();
+    std::string ini = c.ini ? c.ini : c.cwd + "\\config.ini";
+    std::string log = c.log ? c.log : c.cwd + "\\debug.log";
+    EXPECT_EQ(std::string(g_state.ini_path), ini) << c.cwd;
+    EXPECT_EQ(std::string(g_state.log_path), log) << c.cwd;
+    EXPECT_EQ(Rec().profile_writes.at(0).substr(0, ini.size() + 1), ini + "|");
+    LCD_CleanUp();
+  }
+}
+
+TEST_F(DriverTest, ReadyIsClearWhileAnOperationRuns) {
+  std::vector<int> seen;
+  Rec().on_write = [&] { seen.push_back(g_state.ready.load()); };
+  Setting("TextBufferSize", "1");
+  EXPECT_EQ(LCD_IsReadyToReceive(), 1);
+  LCD_Init();
+  LCD_SendToMemory('a');
+  LCD_SetOutputAddress(0, 0);
+  CgramCharRecord record = {};
+  LCD_SetCGRAMChar(record);
+  uint8_t picture[240 * 64] = {};
+  LCD_SendToGfxMemory(picture, 0, 0, 0, 0, 0);
+  LCD_CleanUp();
+  // Init 1, text 1 + 3 + 10, graphics 0 (stays buffered), clean-up 1 + 5.
+  EXPECT_EQ(seen.size(), 1u + 1 + 3 + 10 + 1 + 5);
+  for (int r : seen) EXPECT_EQ(r, 0);
+  EXPECT_EQ(LCD_IsReadyToReceive(), 1);
+}
+
+TEST_F(DriverTest, IsReadyToReceiveTraces) {
+  Setting("LogFile", "1");
+  InitAndClear();
+  EXPECT_EQ(LCD_IsReadyToReceive(), 1);
+  EXPECT_EQ(Trace(), "\nPylora called LCD_IsReadyToReceive()\n");
+}
+
+TEST_F(DriverTest, GetInfoFillsTheRecord) {
+  for (int pitch : {6, 8}) {
+    g_state.font_pitch = pitch;
+    DriverInfo info;
+    memset(&info, 0xEE, sizeof info);
+    EXPECT_EQ(DLL_GetInfo(&info), &info);
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&info);
+    EXPECT_EQ(std::string(info.text), "Wrenlo's Korvex Display Driver V1.09b");
+    EXPECT_EQ(strlen(info.text), 37u);
+    for (int i = 37; i < 256; ++i) ASSERT_EQ(b[i], 0) << i;
+    const uint8_t trailer[8] = {1, 1, 1, 1, 1, (uint8_t)pitch, 8, (uint8_t)pitch};
+    EXPECT_EQ(memcmp(b + 256, trailer, 8), 0);
+  }
+  EXPECT_EQ(g_state.ready.load(), 1);
+}
+
+TEST_F(DriverTest, GetInfoTraces) {
+  Setting("LogFile", "1");
+  InitAndClear();
+  DriverInfo info;
+  DLL_GetInfo(&info);
+  EXPECT_EQ(Trace(), "\nPylora called DLL_GetInfo()\n");
+}
+
+TEST_F(DriverTest, InertExportsChangeNothing) {
+  Setting("LogFile", "1");
+  InitAndClear();
+  g_state.ready = 0;
+  LCD_SendToController(0xB0);
+  LCD_Customize(1, 2, 3, 4, 5);
+  EXPECT_EQ(g_state.ready.load(), 0);
+  EXPECT_TRUE(Rec().calls.empty());
+  EXPECT_EQ(Trace(), "");
+}
+
+}  // namespace

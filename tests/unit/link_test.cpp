@@ -1,0 +1,135 @@
+#include "link/buffers.h"
+#include "link/port.h"
+#include "test_support.h"
+
+namespace {
+
+Bytes Sequence(size_t n) {
+  Bytes bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = (uint8_t)(i * 7 + 1);
+  return bytes;
+}
+
+struct BatchCase {
+  bool gfx;
+  uint32_t size;
+};
+
+class BatchTest : public DriverTest, public ::testing::WithParamInterface<BatchCase> {};
+
+// Two full transfers and a remainder: the buffer writes exactly its transfer
+// size each time it fills, holds the rest, and the flush writes the rest.
+TEST_P(BatchTest, WritesWholeTransfersAndFlushesTheRest) {
+  const BatchCase& c = GetParam();
+  Setting(c.gfx ? "GfxBufferSize" : "TextBufferSize", std::to_string(c.size));
+  InitAndClear();
+  int (*put)(uint8_t) = c.gfx ? PutGfxByte : PutTextByte;
+  int (*flush)() = c.gfx ? FlushGfxBuffer : FlushTextBuffer;
+  uint32_t& count = c.gfx ? g_state.gfx_count : g_state.text_count;
+  const size_t total = 2 * c.size + (c.size > 1 ? 3 : 0);
+  Bytes bytes = Sequence(total);
+  for (size_t i = 0; i < total; ++i) {
+    EXPECT_EQ(put(bytes[i]), 0);
+    if (i + 1 == c.size - 1 && c.size > 1) {
+      EXPECT_TRUE(Rec().transfers.empty()) << "one short of a transfer writes nothing";
+      EXPECT_EQ(count, c.size - 1);
+    }
+  }
+  std::vector<size_t> expected = {c.size, c.size};
+  EXPECT_EQ(RecTransferSizes(), expected);
+  EXPECT_EQ(count, total - 2 * c.size);
+  EXPECT_EQ(flush(), 0);
+  if (total > 2 * c.size) expected.push_back(total - 2 * c.size);
+  EXPECT_EQ(RecTransferSizes(), expected);
+  EXPECT_EQ(RecWire(), bytes);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(flush(), 0);  // empty: writes nothing
+  EXPECT_EQ(RecTransferSizes(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BatchTest,
+                         ::testing::Values(BatchCase{false, 1}, BatchCase{false, 16},
+                                           BatchCase{false, 256}, BatchCase{true, 1},
+                                           BatchCase{true, 16}, BatchCase{true, 256},
+                                           BatchCase{true, 4096}),
+                         [](const auto& info) {
+                           return std::string(info.param.gfx ? "Gfx" : "Text") +
+                                  std::to_string(info.param.size);
+                         });
+
+TEST_F(DriverTest, ClosedPortDropsEverything) {
+  EXPECT_EQ(PutTextByte(1), 1);
+  EXPECT_EQ(PutGfxByte(2), 1);
+  EXPECT_EQ(FlushTextBuffer(), 1);
+  EXPECT_EQ(FlushGfxBuffer(), 1);
+  WriteDirect(3);
+  EXPECT_EQ(g_state.text_count, 0u);
+  EXPECT_EQ(g_state.gfx_count, 0u);
+  EXPECT_TRUE(Rec().calls.empty());
+}
+
+TEST_F(DriverTest, OpeningDiscardsBytesStillBuffered) {
+  InitAndClear();
+  PutTextByte('a');
+  PutGfxByte(0x55);
+  LCD_Init();  // clean-up flushes them, then the open empties both buffers
+  EXPECT_EQ(RecWire(), Hex("61 55 B0 B3 00 B4 00 B0"));
+  g_state.text_count = 5;
+  g_state.gfx_count = 9;
+  PortHandle port = OpenPort("COM1", 9600);
+  EXPECT_TRUE(PortIsOpen(port));
+  EXPECT_EQ(g_state.text_count, 0u);
+  EXPECT_EQ(g_state.gfx_count, 0u);
+}
+
+struct ShortWriteCase {
+  const char* name;
+  std::vector<int64_t> plan;             // what each write takes
+  std::vector<size_t> transfers;         // sizes that reached the wire
+  std::vector<std::string> calls;        // the port calls of one 16-byte flush
+};
+
+class ShortWriteTest : public DriverTest, public ::testing::WithParamInterface<ShortWriteCase> {};
+
+TEST_P(ShortWriteTest, WritesTheRestWhileWritesProgress) {
+  const ShortWriteCase& c = GetParam();
+  Setting("GfxBufferSize", "4096");
+  InitAndClear();
+  Bytes bytes = Sequence(16);
+  for (uint8_t b : bytes) PutGfxByte(b);
+  Rec().write_plan.assign(c.plan.begin(), c.plan.end());
+  FlushGfxBuffer();
+  EXPECT_EQ(RecTransferSizes(), c.transfers);
+  EXPECT_EQ(Rec().calls, c.calls);
+  Bytes wire = RecWire();
+  EXPECT_EQ(wire, Bytes(bytes.begin(), bytes.begin() + wire.size()));
+  EXPECT_EQ(g_state.gfx_count, 0u);  // lost or not, the count is reset
+}
+
+const ShortWriteCase kShortWrites[] = {
+    {"Whole", {}, {16}, {"PortWrite 16"}},
+    {"TwoShortThenRest", {3, 5}, {3, 5, 8}, {"PortWrite 16", "PortWrite 13", "PortWrite 8"}},
+    {"StallsAfterProgress", {3, 0}, {3}, {"PortWrite 16", "PortWrite 13"}},
+    {"TimesOutAtOnce", {0}, {}, {"PortWrite 16"}},
+    {"FailsAndClearsError", {-1}, {}, {"PortWrite 16", "PortClearError"}},
+    {"ByteByByte",
+     {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+     std::vector<size_t>(16, 1),
+     {"PortWrite 16", "PortWrite 15", "PortWrite 14", "PortWrite 13", "PortWrite 12",
+      "PortWrite 11", "PortWrite 10", "PortWrite 9", "PortWrite 8", "PortWrite 7", "PortWrite 6",
+      "PortWrite 5", "PortWrite 4", "PortWrite 3", "PortWrite 2", "PortWrite 1"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Plans, ShortWriteTest, ::testing::ValuesIn(kShortWrites),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DriverTest, AFailedWriteDoesNotStopLaterWrites) {
+  InitAndClear();
+  Rec().write_plan = {-1};
+  WriteDirect(0xB0);
+  WriteDirect(0xB0);
+  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PortWrite 1", "PortClearError", "PortWrite 1"}));
+  EXPECT_EQ(RecWire(), Hex("B0"));
+}
+
+}  // namespace
