@@ -61,6 +61,10 @@ struct Recording {
   // (0: it times out having written nothing); -1 fails it with no bytes.
   // Without entries every write takes all it is given.
   std::deque<int64_t> write_plan;
+  // For benchmarks: writes only count their bytes; nothing is recorded.
+  bool count_only = false;
+  uint64_t bytes_written = 0;
+  uint64_t writes = 0;
   // Runs inside every PortWrite, before the write is recorded.
   std::function<void()> on_write;
   // Settings: values by key of section "Korvex" (any path), and the writes.
