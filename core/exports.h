@@ -11,8 +11,10 @@
 #define KORVEX_CALL
 #endif
 
+// On Windows the module definition file alone exports the names: marking the
+// functions dllexport as well would export the decorated i686 names too.
 #if defined(_WIN32)
-#define KORVEX_API extern "C" __declspec(dllexport)
+#define KORVEX_API extern "C"
 #else
 #define KORVEX_API extern "C" __attribute__((visibility("default")))
 #endif
