@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "tools/board/render.h"
+#include "tools/board/tests/helpers.h"
+
+namespace {
+
+using namespace board;
+using namespace board_test;
+
+using Art = std::vector<std::string>;
+
+std::string TempPath(const char* name) {
+  return ::testing::TempDir() + "korvex_board_" + std::to_string(getpid()) + "_" + name;
+}
+
+// Renders, writes the PNG, and reads it back with libpng.
+Image RoundTrip(const BoardModel& model, int scale, const char* name) {
+  const std::string path = TempPath(name);
+  std::string error;
+  EXPECT_TRUE(WritePng(RenderImage(model, scale), path, &error)) << error;
+  Image image;
+  EXPECT_TRUE(ReadPng(path, &image, &error)) << error;
+  unlink(path.c_str());
+  return image;
+}
+
+BoardModel Scene() { return Show(T6963(6, 12, 8), SceneBytes()); }
+
+const Art kSceneArt = SceneArt();
+
+TEST(RenderTest, ScaleOnePngHasOnePixelPerDotWithTheGoldenPicture) {
+  const BoardModel model = Scene();
+  const Image image = RoundTrip(model, 1, "scale1.png");
+  const RenderLayout layout = ComputeLayout(model.config, 1);
+  ASSERT_EQ(image.width, layout.width);
+  ASSERT_EQ(image.height, layout.height);
+  EXPECT_EQ(layout.gap, 0);
+  EXPECT_EQ(Dots(image, model, 1), kSceneArt);
+  // Every pixel of the display area is a dot: no glass between them at scale 1.
+  int glass = 0;
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 12; ++x) {
+      if (ImagePixel(image, layout.display_x + x, layout.display_y + y) ==
+          GlassColour(model.light)) {
+        ++glass;
+      }
+    }
+  }
+  EXPECT_EQ(glass, 0);
+  EXPECT_EQ(ImagePixel(image, 0, 0), BezelColour());
+}
+
+TEST(RenderTest, LampsShowThePortBitsPortZeroFirstAndBitSevenLeft) {
+  const BoardModel model = Scene();
+  for (int scale : {1, 3}) {
+    const Image image = RoundTrip(model, scale, "lamps.png");
+    const RenderLayout layout = ComputeLayout(model.config, scale);
+    std::string lamps;
+    for (int i = 0; i < 32; ++i) {
+      const Rgb c = ImagePixel(image, layout.lamp_x[i] + layout.lamp_size / 2,
+                               layout.lamps_y + layout.lamp_size / 2);
+      lamps += c == LampOnColour() ? '1' : c == LampOffColour() ? '0' : '?';
+    }
+    EXPECT_EQ(lamps, "10000001" "00000000" "00000000" "00000001") << "scale " << scale;
+  }
+}
+
+TEST(RenderTest, LargerScalesLeaveGlassBetweenTheDots) {
+  const BoardModel model = Scene();
+  const int scale = 4;
+  const Image image = RoundTrip(model, scale, "scale4.png");
+  const RenderLayout layout = ComputeLayout(model.config, scale);
+  EXPECT_EQ(layout.gap, 1);
+  EXPECT_EQ(image.width, layout.width);
+  EXPECT_EQ(Dots(image, model, scale), kSceneArt);
+  // Within a dot's cell: the dot fills 3 x 3, the last column and row are glass.
+  const Rgb glass = GlassColour(model.light);
+  const Rgb on = DotOnColour(model.light, model.contrast);
+  const int x0 = layout.display_x + 1 * scale, y0 = layout.display_y;  // dot (1, 0), set
+  for (int j = 0; j < scale; ++j) {
+    for (int i = 0; i < scale; ++i) {
+      const bool gap = i == scale - 1 || j == scale - 1;
+      EXPECT_EQ(ImagePixel(image, x0 + i, y0 + j), gap ? glass : on) << i << "," << j;
+    }
+  }
+}
+
+TEST(RenderTest, LayoutKeepsDisplayAndLampsApartAndInside) {
+  for (const DisplayConfig& config : {T6963(6, 240, 64), KS108(128, 64), T6963(8, 12, 8)}) {
+    for (int scale : {1, 2, 4, 7}) {
+      const RenderLayout l = ComputeLayout(config, scale);
+      EXPECT_GE(l.display_x, 0);
+      EXPECT_LE(l.display_x + config.width * scale, l.width);
+      EXPECT_GT(l.lamps_y, l.display_y + config.height * scale);
+      EXPECT_LE(l.lamps_y + l.lamp_size, l.height);
+      for (int i = 1; i < 32; ++i) EXPECT_GT(l.lamp_x[i], l.lamp_x[i - 1] + l.lamp_size - 1);
+      EXPECT_GE(l.lamp_x[0], 0);
+      EXPECT_LE(l.lamp_x[31] + l.lamp_size, l.width);
+    }
+  }
+}
+
+int Brightness(const Rgb& c) { return c.r + c.g + c.b; }
+
+TEST(RenderTest, BacklightBrightensTheGlassAndContrastDarkensTheDots) {
+  EXPECT_LT(Brightness(GlassColour(0)), Brightness(GlassColour(128)));
+  EXPECT_LT(Brightness(GlassColour(128)), Brightness(GlassColour(255)));
+  for (int light : {0, 255}) {
+    EXPECT_GT(Brightness(DotOnColour(light, 0)), Brightness(DotOnColour(light, 128)));
+    EXPECT_GT(Brightness(DotOnColour(light, 128)), Brightness(DotOnColour(light, 255)));
+    // Readable even with contrast 0, as after the driver's shut-down.
+    EXPECT_GT(Brightness(DotOffColour(light)) - Brightness(DotOnColour(light, 0)), 60);
+    EXPECT_LT(Brightness(DotOffColour(light)), Brightness(GlassColour(light)));
+  }
+}
+
+TEST(RenderTest, ReadPngRefusesAFileThatIsNoPng) {
+  const std::string path = TempPath("not.png");
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fputs("not a picture", f);
+  fclose(f);
+  Image image;
+  std::string error;
+  EXPECT_FALSE(ReadPng(path, &image, &error));
+  EXPECT_FALSE(error.empty());
+  unlink(path.c_str());
+  EXPECT_FALSE(WritePng(RenderImage(Scene(), 1), TempPath("no/such/dir.png"), &error));
+}
+
+TEST(TerminalTest, BrailleShowsTwoByFourDotsACharacter) {
+  // 4 x 4: (0,0) (1,1) (2,2) (3,3) and (0,3).
+  const Bytes payload = {0x09, 0x02, 0x04, 0x08};
+  const BoardModel model = Show(KS108(4, 4), Concat({{0xBB, 0, 0, 0, 4}, payload,
+                                                     {0xBE, 0x02, 0x80, 0xB4, 0x07}}));
+  const std::vector<std::string> lines = TerminalFrame(model, TerminalStyle::Braille);
+  ASSERT_EQ(lines.size(), 3u);
+  // Left cell: (0,0) dot 1, (1,1) dot 5, (0,3) dot 7 -> U+2851; right cell:
+  // (2,2) dot 3, (3,3) dot 8 -> U+2884.
+  EXPECT_EQ(lines[0], "\u2851\u2884");
+  EXPECT_EQ(lines[1],
+            "\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB  "
+            "\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB  "
+            "\u25CF\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB  "
+            "\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB");
+  EXPECT_EQ(lines[2], "light   7  contrast   0  ports 0x00 0x00 0x80 0x00");
+}
+
+TEST(TerminalTest, HalfBlocksShowTwoRowsACharacter) {
+  const Bytes payload = {0x09, 0x02, 0x04, 0x08};
+  const BoardModel model = Show(KS108(4, 4), Concat({{0xBB, 0, 0, 0, 4}, payload}));
+  const std::vector<std::string> lines = TerminalFrame(model, TerminalStyle::HalfBlocks);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "\u2580\u2584  ");
+  EXPECT_EQ(lines[1], "\u2584 \u2580\u2584");
+}
+
+}  // namespace
