@@ -14,6 +14,10 @@ target_compile_options(korvex_platform_posix PRIVATE ${KORVEX_DRIVER_FLAGS})
 add_library(korvex_platform_recording STATIC platform/recording/recording.cpp)
 target_include_directories(korvex_platform_recording PUBLIC ${CMAKE_SOURCE_DIR})
 
+# The platform layers use the shared rules (ParseProfileInt) of the logic.
+target_link_libraries(korvex_platform_posix PUBLIC korvex_logic)
+target_link_libraries(korvex_platform_recording PUBLIC korvex_logic)
+
 # The driver on the POSIX layer, for the tools.
 add_library(korvex_posix INTERFACE)
 target_link_libraries(korvex_posix INTERFACE korvex_logic korvex_platform_posix util)

@@ -1,0 +1,212 @@
+// korvex-platform-probe: runs the Win32 platform layer on its own, one
+// scenario per run, and prints what each call did, one "KEY value" line per
+// fact, for the Wine test to compare.
+//
+//   serial PORT BAUD HEXBYTES  open and set up the port as the driver does,
+//                              write the bytes in one write, shut it down
+//   open PORT                  open only: the result and the last error
+//   profile PATH               write the driver's eight keys, read them back
+//   trace PATH TEXT            append TEXT (\n escapes) to a trace file
+//   cwd                        the current directory, into a large and a
+//                              one-byte buffer
+//   messagebox TEXT CAPTION    show a box ("-" for a null caption)
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "platform/platform.h"
+#include "tests/wine/iat_patch.h"
+
+namespace {
+
+void Report(const char* step, bool ok) {
+  if (ok)
+    printf("%s ok\n", step);
+  else
+    printf("%s fail error=%u\n", step, static_cast<unsigned>(PlatformLastError()));
+}
+
+int ParseHex(const char* text, unsigned char* out, int capacity) {
+  int count = 0;
+  for (const char* p = text; p[0] && p[1] && count < capacity; p += 2) {
+    char pair[3] = {p[0], p[1], 0};
+    out[count++] = static_cast<unsigned char>(strtoul(pair, nullptr, 16));
+  }
+  return count;
+}
+
+// Turns the two-character escape "\n" into a line feed.
+void Unescape(const char* in, char* out, size_t size) {
+  size_t n = 0;
+  for (; *in && n + 1 < size; ++in) {
+    if (in[0] == '\\' && in[1] == 'n') {
+      out[n++] = '\n';
+      ++in;
+    } else {
+      out[n++] = *in;
+    }
+  }
+  out[n] = 0;
+}
+
+int Serial(const char* name, uint32_t baud, const char* hex) {
+  PortHandle port = PortOpen(name);
+  Report("open", PortIsOpen(port));
+  if (!PortIsOpen(port)) return 1;
+  Report("queues", PortSetupQueues(port, 4096, 4096));
+
+  PortLineSettings line;
+  Report("getstate", PortGetLineSettings(port, &line));
+  line.baud_rate = baud;
+  line.data_bits = 8;
+  line.parity = kParityNone;
+  line.stop_bits = kOneStopBit;
+  line.out_cts_flow = false;
+  line.out_dsr_flow = false;
+  line.dtr_control = kLineControlDisable;
+  line.rts_control = kLineControlDisable;
+  line.out_xon = false;
+  line.in_xon = false;
+  line.abort_on_error = true;
+  Report("setstate", PortSetLineSettings(port, &line));
+  PortLineSettings back;
+  Report("getstate-again", PortGetLineSettings(port, &back));
+  printf(
+      "state baud=%u bits=%u parity=%u stop=%u cts=%d dsr=%d dtr=%u rts=%u outx=%d inx=%d "
+      "abort=%d\n",
+      back.baud_rate, back.data_bits, back.parity, back.stop_bits, back.out_cts_flow,
+      back.out_dsr_flow, back.dtr_control, back.rts_control, back.out_xon, back.in_xon,
+      back.abort_on_error);
+
+  PortTimeouts timeouts;
+  Report("gettimeouts", PortGetTimeouts(port, &timeouts));
+  timeouts.read_interval = 1000;
+  timeouts.read_total_multiplier = 1000;
+  timeouts.read_total_constant = 1000;
+  timeouts.write_total_multiplier = 2;
+  timeouts.write_total_constant = 1000;
+  Report("settimeouts", PortSetTimeouts(port, &timeouts));
+  PortTimeouts read_back = {};
+  Report("gettimeouts-again", PortGetTimeouts(port, &read_back));
+  printf("timeouts %u %u %u %u %u\n", read_back.read_interval, read_back.read_total_multiplier,
+         read_back.read_total_constant, read_back.write_total_multiplier,
+         read_back.write_total_constant);
+
+  Report("purge-rx", PortPurge(port, kPurgeReceive));
+  Report("purge-tx", PortPurge(port, kPurgeTransmit));
+  Report("setdtr", PortLine(port, kSetDtr));
+  Report("setrts", PortLine(port, kSetRts));
+
+  unsigned char bytes[256];
+  int count = ParseHex(hex, bytes, sizeof bytes);
+  uint32_t written = 12345;
+  Report("write", PortWrite(port, bytes, count, &written));
+  printf("written %u of %d\n", written, count);
+  PortClearError(port);
+
+  // No transmit purge after the write: on a pty, Wine's purge would discard
+  // bytes the kernel has not yet handed to the other end.
+  Report("purge-rx", PortPurge(port, kPurgeReceive));
+  Report("clrdtr", PortLine(port, kClearDtr));
+  Report("clrrts", PortLine(port, kClearRts));
+  Report("close", PortClose(port));
+  return 0;
+}
+
+int Open(const char* name) {
+  PortHandle port = PortOpen(name);
+  if (PortIsOpen(port)) {
+    printf("open ok\n");
+    PortClose(port);
+  } else {
+    printf("open fail handle=%ld error=%u\n", static_cast<long>(port),
+           static_cast<unsigned>(PlatformLastError()));
+  }
+  return 0;
+}
+
+int Profile(const char* path) {
+  const char* keys[] = {"BaudRate",      "TextBufferSize",  "GfxBufferSize",  "GfxForceFlush",
+                        "LCD_FontPitch", "LCD_UseOutPorts", "LCD_Controller", "LogFile"};
+  const char* values[] = {"19200", "16", "64", "0", "6", "0", "6963", "0"};
+  for (int i = 0; i < 8; ++i) {
+    // Read first: a missing key gives the fallback.
+    printf("read-missing %s %u\n", keys[i], ProfileReadInt("Korvex", keys[i], -7, path));
+    Report("write", ProfileWriteString("Korvex", keys[i], values[i], path));
+  }
+  for (int i = 0; i < 8; ++i)
+    printf("read %s %u\n", keys[i], ProfileReadInt("Korvex", keys[i], -7, path));
+  // The reader's rule on values the driver does not write itself.
+  const char* odd[] = {"-1", "12abc", "0x1F", "  42", "", "abc"};
+  for (const char* value : odd) {
+    ProfileWriteString("Odd", "Key", value, path);
+    printf("read-odd '%s' %u\n", value, ProfileReadInt("Odd", "Key", 99, path));
+  }
+  return 0;
+}
+
+int Trace(const char* path, const char* text) {
+  char unescaped[1024];
+  Unescape(text, unescaped, sizeof unescaped);
+  TraceFile file = TraceOpen(path);
+  if (file == nullptr) {
+    printf("trace open fail\n");
+    return 1;
+  }
+  Report("trace-write", TraceWrite(file, unescaped, strlen(unescaped)));
+  TraceClose(file);
+  printf("trace ok\n");
+  return 0;
+}
+
+int Cwd() {
+  char big[512];
+  bool ok = GetCurrentDir(big, sizeof big);
+  printf("cwd %s ", ok ? "ok" : "fail");
+  PrintEscaped(big);
+  fputc('\n', stdout);
+  char tiny[1] = {'x'};
+  ok = GetCurrentDir(tiny, sizeof tiny);
+  printf("cwd-tiny %s len=%u\n", ok ? "ok" : "fail", static_cast<unsigned>(strlen(tiny)));
+  return 0;
+}
+
+int Box(const char* text, const char* caption) {
+  int result = ShowMessageBox(text, strcmp(caption, "-") == 0 ? nullptr : caption);
+  printf("result %d\n", result);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The message boxes of this program go to standard output.
+  if (PatchImport(GetModuleHandleA(nullptr), "user32.dll", "MessageBoxA",
+                  reinterpret_cast<void*>(&FakeMessageBoxA)) == nullptr) {
+    printf("cannot patch MessageBoxA\n");
+    return 2;
+  }
+  if (argc < 2) {
+    fprintf(stderr, "usage: korvex-platform-probe SCENARIO ARGS...\n");
+    return 2;
+  }
+  const char* scenario = argv[1];
+  int rc = 2;
+  if (strcmp(scenario, "serial") == 0 && argc == 5)
+    rc = Serial(argv[2], static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)), argv[4]);
+  else if (strcmp(scenario, "open") == 0 && argc == 3)
+    rc = Open(argv[2]);
+  else if (strcmp(scenario, "profile") == 0 && argc == 3)
+    rc = Profile(argv[2]);
+  else if (strcmp(scenario, "trace") == 0 && argc == 4)
+    rc = Trace(argv[2], argv[3]);
+  else if (strcmp(scenario, "cwd") == 0 && argc == 2)
+    rc = Cwd();
+  else if (strcmp(scenario, "messagebox") == 0 && argc == 4)
+    rc = Box(argv[2], argv[3]);
+  else
+    fprintf(stderr, "unknown scenario or wrong arguments: %s\n", scenario);
+  fflush(stdout);
+  return rc;
+}

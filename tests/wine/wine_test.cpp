@@ -1,0 +1,679 @@
+// The Win32 layer for real: the win64 Korvex.dll (through korvex-wine-probe)
+// and the Win32 platform layer on its own (korvex-platform-probe) run under
+// 64-bit Wine. COM7 and COM12 of a throw-away prefix lead to a pty of this
+// test, so every byte the real WriteFile sends is read back from the master;
+// config.ini and debug.log are the files the real Win32 and C runtime calls
+// leave in the probe's current directory.
+//
+// Without Wine the tests skip, except under CI=true, where they fail.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+// ------------------------------------------------------------------ helpers
+
+std::string Env(const char* name, const std::string& fallback = "") {
+  const char* value = getenv(name);
+  return value != nullptr && *value ? value : fallback;
+}
+
+bool UnderCi() { return Env("CI") == "true"; }
+
+bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string WinePath() { return Env("KORVEX_WINE", "/usr/lib/wine/wine64"); }
+
+// The wineserver of the same Wine: beside the loader, else on the PATH.
+std::string WineServerPath() {
+  std::string wine = WinePath();
+  std::string dir = wine.substr(0, wine.find_last_of('/') + 1);
+  for (const char* name : {"wineserver64", "wineserver"}) {
+    if (!dir.empty() && IsExecutable(dir + name)) return dir + name;
+  }
+  return "wineserver";
+}
+
+const std::string kPrefix = KORVEX_WINE_PREFIX;
+const std::string kWin64Dir = KORVEX_WIN64_DIR;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The lines that begin with `tag` followed by a space.
+std::vector<std::string> Tagged(const std::vector<std::string>& lines, const std::string& tag) {
+  std::vector<std::string> found;
+  for (const std::string& line : lines)
+    if (line.compare(0, tag.size() + 1, tag + " ") == 0) found.push_back(line);
+  return found;
+}
+
+Bytes Hex(const std::string& text) {
+  Bytes bytes;
+  std::istringstream in(text);
+  std::string pair;
+  while (in >> pair) bytes.push_back(static_cast<unsigned char>(std::stoul(pair, nullptr, 16)));
+  return bytes;
+}
+
+std::string ToHex(const Bytes& bytes) {
+  std::string text;
+  char pair[4];
+  for (unsigned char b : bytes) {
+    snprintf(pair, sizeof pair, "%s%02X", text.empty() ? "" : " ", b);
+    text += pair;
+  }
+  return text;
+}
+
+// The Windows name of a file of this machine under Wine's Z: drive.
+std::string WindowsPath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
+
+// A port name as part of a test name: "\\.\COM12" becomes "DeviceCOM12".
+std::string TestName(const std::string& port) {
+  std::string name = port.compare(0, 4, "\\\\.\\") == 0 ? "Device" : "";
+  for (char c : port)
+    if (isalnum(static_cast<unsigned char>(c))) name += c;
+  return name;
+}
+
+struct RunResult {
+  int status = -1;  // exit code, or -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs argv in `cwd` with the prefix's environment, bounded by `timeout`
+// seconds, standard output and error to files (a process Wine leaves behind
+// cannot hold a pipe open then).
+RunResult RunBounded(const std::vector<std::string>& argv, const std::string& cwd, int timeout) {
+  std::string out_path = cwd + "/.probe-stdout";
+  std::string err_path = cwd + "/.probe-stderr";
+  std::vector<std::string> full = {"timeout", "-k", "10", std::to_string(timeout)};
+  full.insert(full.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (std::string& a : full) args.push_back(&a[0]);
+  args.push_back(nullptr);
+
+  RunResult result;
+  pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    setenv("WINEPREFIX", kPrefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    // No window system: the probes replace the message box, and nothing else
+    // may try to show one.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.out = ReadFile(out_path);
+  result.err = ReadFile(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return result;
+}
+
+// ------------------------------------------------------------------ fixture
+
+class WineTest : public ::testing::Test {
+ protected:
+  // Why the suite cannot run here, or empty.
+  static std::string& Unavailable() {
+    static std::string reason;
+    return reason;
+  }
+
+  static void SetUpTestSuite() {
+    Unavailable().clear();
+    if (!IsExecutable(WinePath())) {
+      Unavailable() = "64-bit Wine not found at " + WinePath() +
+                      " (install wine64, or point KORVEX_WINE at the wine64 loader)";
+      return;
+    }
+    if (Exists(kPrefix + "/system.reg")) return;
+    // A throw-away prefix, made once and reused by the later runs.
+    std::string parent = kPrefix.substr(0, kPrefix.find_last_of('/'));
+    RunResult boot = RunBounded({WinePath(), "wineboot", "-i"}, parent, 300);
+    // The registry files are written when the wineserver shuts down.
+    if (boot.status == 0) RunBounded({WineServerPath(), "-w"}, parent, 120);
+    if (boot.status != 0 || !Exists(kPrefix + "/system.reg"))
+      Unavailable() = "wineboot -i failed to create the prefix " + kPrefix + " (status " +
+                      std::to_string(boot.status) + "): " + boot.err;
+  }
+
+  void SetUp() override {
+    if (!Unavailable().empty()) {
+      if (UnderCi()) FAIL() << "the Wine tests cannot run under CI: " << Unavailable();
+      GTEST_SKIP() << Unavailable();
+    }
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
+    work_ = std::string(KORVEX_WINE_WORK) + "/" + name;
+    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+
+    // The board's end of the line: a raw pty, its slave behind COM7 and COM12.
+    char slave_name[256];
+    ASSERT_EQ(0, openpty(&master_, &slave_, slave_name, nullptr, nullptr)) << strerror(errno);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    struct termios raw;
+    ASSERT_EQ(0, tcgetattr(slave_, &raw));
+    cfmakeraw(&raw);
+    ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &raw));
+    for (const char* com : {"com7", "com12"}) {
+      std::string link = kPrefix + "/dosdevices/" + com;
+      unlink(link.c_str());
+      ASSERT_EQ(0, symlink(slave_name, link.c_str())) << link << ": " << strerror(errno);
+    }
+    // COM9 is the port that is not there.
+    unlink((kPrefix + "/dosdevices/com9").c_str());
+  }
+
+  void TearDown() override {
+    for (const char* com : {"com7", "com12"}) unlink((kPrefix + "/dosdevices/" + com).c_str());
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+  }
+
+  // Skips (or, under CI, fails) when a program of the win64 build is missing.
+  bool Need(const std::string& file) {
+    if (Exists(kWin64Dir + "/" + file)) return true;
+    std::string reason = kWin64Dir + "/" + file +
+                         " is missing: build it with cmake --preset win64 && "
+                         "cmake --build --preset win64";
+    if (UnderCi()) {
+      ADD_FAILURE() << reason;
+    } else {
+      skip_reason_ = reason;
+    }
+    return false;
+  }
+
+  // Runs the DLL probe on the win64 Korvex.dll in this test's folder.
+  RunResult Driver(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {WinePath(), kWin64Dir + "/korvex-wine-probe.exe",
+                                     WindowsPath(kWin64Dir + "/Korvex.dll")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = RunBounded(argv, work_, 60);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    return r;
+  }
+
+  RunResult Platform(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {WinePath(), kWin64Dir + "/korvex-platform-probe.exe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = RunBounded(argv, work_, 60);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    return r;
+  }
+
+  // Everything that reached the board's end so far. The writer has exited by
+  // now; the wait only lets the pty hand over what it still holds.
+  Bytes Wire() {
+    Bytes bytes;
+    struct pollfd p = {master_, POLLIN, 0};
+    while (poll(&p, 1, 500) > 0 && (p.revents & POLLIN)) {
+      unsigned char chunk[4096];
+      ssize_t n = read(master_, chunk, sizeof chunk);
+      if (n <= 0) break;
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    return bytes;
+  }
+
+  std::string File(const char* name) { return ReadFile(work_ + "/" + name); }
+  void Preset(const char* name, const std::string& content) {
+    WriteFile(work_ + "/" + name, content);
+  }
+
+  std::string work_;
+  std::string skip_reason_;
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+// Leaves the test when a program of the win64 build is missing.
+#define NEED(file)                                             \
+  do {                                                         \
+    if (!Need(file)) {                                         \
+      if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_; \
+      return;                                                  \
+    }                                                          \
+  } while (0)
+
+const char kDefaultIni[] =
+    "[Korvex]\r\n"
+    "BaudRate=19200\r\n"
+    "TextBufferSize=16\r\n"
+    "GfxBufferSize=64\r\n"
+    "GfxForceFlush=0\r\n"
+    "LCD_FontPitch=6\r\n"
+    "LCD_UseOutPorts=0\r\n"
+    "LCD_Controller=6963\r\n"
+    "LogFile=0\r\n";
+
+const char kCreateFileFlags[] =
+    " access=0xC0000000 share=0 security=none disposition=3 flags=0x0 template=none";
+
+// ------------------------------------------------------ the Win32 layer alone
+
+TEST_F(WineTest, PlatformSerialPortCallsSucceedAndBytesArriveUnchanged) {
+  NEED("korvex-platform-probe.exe");
+  // Line feed and carriage return must pass untranslated: the line is raw.
+  RunResult r = Platform({"serial", "COM7", "19200", "B00A0D41FF00"});
+  std::vector<std::string> expected = {
+      "open ok", "queues ok", "getstate ok", "setstate ok", "getstate-again ok",
+      // Wine reports DTR and RTS control as enabled and does not keep
+      // abort-on-error, whatever was applied.
+      "state baud=19200 bits=8 parity=0 stop=0 cts=0 dsr=0 dtr=1 rts=1 outx=0 inx=0 abort=0",
+      "gettimeouts ok", "settimeouts ok", "gettimeouts-again ok", "timeouts 1000 1000 1000 2 1000",
+      "purge-rx ok", "purge-tx ok",
+      // A pty has no modem lines: Wine answers ERROR_NOT_SUPPORTED.
+      "setdtr fail error=50", "setrts fail error=50", "write ok", "written 6 of 6", "purge-rx ok",
+      "clrdtr fail error=50", "clrrts fail error=50", "close ok"};
+  EXPECT_EQ(expected, Lines(r.out));
+  EXPECT_EQ(Hex("B0 0A 0D 41 FF 00"), Wire());
+}
+
+struct OpenCase {
+  const char* port;
+  const char* result;
+};
+
+class WinePlatformOpen : public WineTest, public ::testing::WithParamInterface<OpenCase> {};
+
+TEST_P(WinePlatformOpen, OpensThroughTheDeviceNamespace) {
+  NEED("korvex-platform-probe.exe");
+  RunResult r = Platform({"open", GetParam().port});
+  EXPECT_EQ(std::vector<std::string>{GetParam().result}, Lines(r.out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, WinePlatformOpen,
+                         ::testing::Values(OpenCase{"COM7", "open ok"},
+                                           OpenCase{"COM12", "open ok"},
+                                           OpenCase{"\\\\.\\COM12", "open ok"},
+                                           // A device that is not there: ERROR_FILE_NOT_FOUND.
+                                           OpenCase{"COM9", "open fail handle=-1 error=2"}),
+                         [](const ::testing::TestParamInfo<OpenCase>& info) {
+                           return TestName(info.param.port);
+                         });
+
+TEST_F(WineTest, PlatformProfileWritesAndReadsTheDriversKeys) {
+  NEED("korvex-platform-probe.exe");
+  std::string path = WindowsPath(work_ + "/config.ini");
+  RunResult r = Platform({"profile", path});
+  std::vector<std::string> lines = Lines(r.out);
+  // The fallback -7 of a missing key comes back as its low 32 bits.
+  EXPECT_EQ(8u, Tagged(lines, "read-missing").size());
+  for (const std::string& line : Tagged(lines, "read-missing"))
+    EXPECT_EQ("4294967289", line.substr(line.rfind(' ') + 1)) << line;
+  std::vector<std::string> read = {"read BaudRate 19200",      "read TextBufferSize 16",
+                                   "read GfxBufferSize 64",    "read GfxForceFlush 0",
+                                   "read LCD_FontPitch 6",     "read LCD_UseOutPorts 0",
+                                   "read LCD_Controller 6963", "read LogFile 0"};
+  EXPECT_EQ(read, Tagged(lines, "read"));
+  // The reader's own rule, which the POSIX layer follows.
+  std::vector<std::string> odd = {"read-odd '-1' 4294967295", "read-odd '12abc' 12",
+                                  "read-odd '0x1F' 31",       "read-odd '  42' 42",
+                                  "read-odd '' 99",           "read-odd 'abc' 0"};
+  EXPECT_EQ(odd, Tagged(lines, "read-odd"));
+  EXPECT_EQ(std::string(kDefaultIni) + "[Odd]\r\nKey=abc\r\n", File("config.ini"));
+}
+
+TEST_F(WineTest, PlatformTraceAppendsInTextMode) {
+  NEED("korvex-platform-probe.exe");
+  std::string path = WindowsPath(work_ + "/debug.log");
+  Platform({"trace", path, "\\nfirst\\n"});
+  Platform({"trace", path, "second\\n"});
+  EXPECT_EQ("\r\nfirst\r\nsecond\r\n", File("debug.log"));
+}
+
+TEST_F(WineTest, PlatformCurrentDirectoryFitsOrIsEmpty) {
+  NEED("korvex-platform-probe.exe");
+  RunResult r = Platform({"cwd"});
+  std::vector<std::string> expected = {"cwd ok " + WindowsPath(work_), "cwd-tiny fail len=0"};
+  EXPECT_EQ(expected, Lines(r.out));
+}
+
+TEST_F(WineTest, PlatformMessageBoxHasNoOwnerAndOnlyOk) {
+  NEED("korvex-platform-probe.exe");
+  RunResult r = Platform({"messagebox", "port trouble", "-"});
+  std::vector<std::string> expected = {
+      "MESSAGEBOX owner=none type=0x0 caption=(null) text=port trouble", "result 1"};
+  EXPECT_EQ(expected, Lines(r.out));
+  r = Platform({"messagebox", "values", "Settings"});
+  expected = {"MESSAGEBOX owner=none type=0x0 caption=Settings text=values", "result 1"};
+  EXPECT_EQ(expected, Lines(r.out));
+}
+
+// ---------------------------------------------------------- the real library
+
+TEST_F(WineTest, DriverInitAndCleanUpSendTheirBytesAndWriteTheSettings) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"init-cleanup", "COM7"});
+  std::vector<std::string> expected = {
+      "CREATEFILE \\\\.\\COM7" + std::string(kCreateFileFlags),
+      "SETCOMMTIMEOUTS 1000 1000 1000 1 1000", "COMMTIMEOUTS 1000 1000 1000 1 1000",
+      // Receive side (abort, clear), then transmit side.
+      "PURGECOMM 0xA", "PURGECOMM 0x5",
+      // A pty has no modem lines; the driver carries on regardless.
+      "ESCAPE SETDTR fail", "ESCAPE SETRTS fail",
+      // ResetDisplay from LCD_Init; ResetDisplay, contrast 0, light 0 from
+      // LCD_CleanUp, one byte a write.
+      "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1",
+      "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1", "PURGECOMM 0xA", "PURGECOMM 0x5",
+      "ESCAPE CLRDTR fail", "ESCAPE CLRRTS fail", "DONE"};
+  EXPECT_EQ(expected, Lines(r.out));
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
+  EXPECT_EQ(kDefaultIni, File("config.ini"));
+  EXPECT_FALSE(Exists(work_ + "/debug.log"));
+}
+
+TEST_F(WineTest, DriverTwoInitsInARowCloseAndReopenThePort) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  Preset("config.ini", "[Korvex]\r\nLogFile=1\r\n");
+  RunResult r = Driver({"init-twice", "COM7"});
+  EXPECT_EQ(2u, Tagged(Lines(r.out), "CREATEFILE").size()) << r.out;
+  EXPECT_EQ(Hex("B0  B0 B3 00 B4 00  B0  B0 B3 00 B4 00"), Wire());
+  EXPECT_EQ(
+      "\r\nLCD_Init() porth=closed\r\nLCD_Init() porth=open\r\n"
+      "\r\nLCD_Init()\r\n\r\nLCD_CleanUp()\r\n\r\nLCD_CleanUp() porth=closed\r\n"
+      "\r\nLCD_Init() porth=closed\r\nLCD_Init() porth=open\r\n"
+      "\r\nLCD_CleanUp()\r\n\r\nLCD_CleanUp() porth=closed\r\n",
+      File("debug.log"));
+}
+
+TEST_F(WineTest, DriverTraceHasCrLfLineEndsAndIsAppended) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  Preset("config.ini", "[Korvex]\r\nLogFile=1\r\n");
+  const std::string one_run =
+      "\r\nLCD_Init() porth=closed\r\nLCD_Init() porth=open\r\n"
+      "\r\nLCD_CleanUp()\r\n\r\nLCD_CleanUp() porth=closed\r\n";
+  Driver({"init-cleanup", "COM7"});
+  EXPECT_EQ(one_run, File("debug.log"));
+  Driver({"init-cleanup", "COM7"});
+  std::string log = File("debug.log");
+  EXPECT_EQ(one_run + one_run, log);
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i] == '\n') EXPECT_TRUE(i > 0 && log[i - 1] == '\r') << "bare line feed at " << i;
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00 B0 B0 B3 00 B4 00"), Wire());
+}
+
+TEST_F(WineTest, DriverShowsTheCreateFileMessageWhenThePortIsMissing) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"init-cleanup", "COM9"});
+  std::vector<std::string> lines = Lines(r.out);
+  EXPECT_EQ(std::vector<std::string>{"CREATEFILE \\\\.\\COM9" + std::string(kCreateFileFlags)},
+            Tagged(lines, "CREATEFILE"));
+  // Wine's code for a device that is not there is ERROR_FILE_NOT_FOUND, 2.
+  EXPECT_EQ(std::vector<std::string>{"MESSAGEBOX owner=none type=0x0 caption=(null) "
+                                     "text=##################### CreateFile() for COM9 , "
+                                     "Baudrate 19200 failed ! Error 2 #####################"},
+            Tagged(lines, "MESSAGEBOX"));
+  EXPECT_TRUE(Tagged(lines, "WRITEFILE").empty()) << r.out;
+  EXPECT_TRUE(Tagged(lines, "SETCOMMTIMEOUTS").empty()) << r.out;
+  EXPECT_TRUE(Wire().empty());
+  EXPECT_EQ(kDefaultIni, File("config.ini"));
+}
+
+struct PortCase {
+  const char* given;
+  const char* opened;
+};
+
+class WineDriverPort : public WineTest, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(WineDriverPort, OpensEveryNameThroughTheDeviceNamespace) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"init-cleanup", GetParam().given});
+  std::vector<std::string> lines = Lines(r.out);
+  EXPECT_EQ(
+      std::vector<std::string>{"CREATEFILE " + std::string(GetParam().opened) + kCreateFileFlags},
+      Tagged(lines, "CREATEFILE"));
+  EXPECT_TRUE(Tagged(lines, "MESSAGEBOX").empty()) << r.out;
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, WineDriverPort,
+                         ::testing::Values(PortCase{"COM12", "\\\\.\\COM12"},
+                                           PortCase{"\\\\.\\COM12", "\\\\.\\COM12"},
+                                           PortCase{"\\\\.\\COM7", "\\\\.\\COM7"}),
+                         [](const ::testing::TestParamInfo<PortCase>& info) {
+                           return TestName(info.param.given);
+                         });
+
+struct BaudCase {
+  int baud;
+  unsigned multiplier;  // ms per byte: 10 bits at that speed, rounded up
+};
+
+class WineDriverTimeouts : public WineTest, public ::testing::WithParamInterface<BaudCase> {};
+
+TEST_P(WineDriverTimeouts, WriteTimeoutFollowsTheLineSpeed) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  Preset("config.ini", "[Korvex]\r\nBaudRate=" + std::to_string(GetParam().baud) + "\r\n");
+  RunResult r = Driver({"init-cleanup", "COM7"});
+  std::vector<std::string> lines = Lines(r.out);
+  std::string applied = "1000 1000 1000 " + std::to_string(GetParam().multiplier) + " 1000";
+  EXPECT_EQ(std::vector<std::string>{"SETCOMMTIMEOUTS " + applied},
+            Tagged(lines, "SETCOMMTIMEOUTS"));
+  // As the port holds them afterwards.
+  EXPECT_EQ(std::vector<std::string>{"COMMTIMEOUTS " + applied}, Tagged(lines, "COMMTIMEOUTS"));
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, WineDriverTimeouts,
+                         ::testing::Values(BaudCase{300, 34}, BaudCase{9600, 2}, BaudCase{9999, 2},
+                                           BaudCase{10000, 1}, BaudCase{19200, 1}, BaudCase{0, 1}),
+                         [](const ::testing::TestParamInfo<BaudCase>& info) {
+                           return "Baud" + std::to_string(info.param.baud);
+                         });
+
+struct WriteCase {
+  const char* name;
+  std::vector<std::string> options;
+  std::vector<std::string> writes;
+  const char* wire;
+};
+
+class WineDriverWrites : public WineTest, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(WineDriverWrites, TextTransfersSurviveShortAndFailedWrites) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  Preset("config.ini", "[Korvex]\r\nTextBufferSize=4\r\n");
+  std::vector<std::string> args = {"text", "COM7", "4142434445464748"};
+  args.insert(args.end(), GetParam().options.begin(), GetParam().options.end());
+  RunResult r = Driver(args);
+  std::vector<std::string> lines = Lines(r.out);
+  std::vector<std::string> writes;
+  for (const std::string& line : lines)
+    if (line.compare(0, 10, "WRITEFILE ") == 0 || line == "CLEARCOMMERROR") writes.push_back(line);
+  EXPECT_EQ(GetParam().writes, writes);
+  EXPECT_EQ(Hex(GetParam().wire), Wire());
+}
+
+const std::vector<std::string> kCleanUpWrites(5, "WRITEFILE 1 -> 1");
+
+std::vector<std::string> Writes(std::vector<std::string> first) {
+  first.insert(first.end(), kCleanUpWrites.begin(), kCleanUpWrites.end());
+  return first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, WineDriverWrites,
+    ::testing::Values(WriteCase{"Whole",
+                                {},
+                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> 4",
+                                        "WRITEFILE 4 -> 4"}),
+                                "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
+                      // Each short write is followed by one for the rest.
+                      WriteCase{"Short",
+                                {"--short-writes"},
+                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> 2", "WRITEFILE 2 -> 1",
+                                        "WRITEFILE 1 -> 1", "WRITEFILE 4 -> 2", "WRITEFILE 2 -> 1",
+                                        "WRITEFILE 1 -> 1"}),
+                                "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
+                      // A failed write loses its transfer and clears the port's error
+                      // state; the next transfer goes out.
+                      WriteCase{"Failed",
+                                {"--fail-write", "2"},
+                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
+                                        "WRITEFILE 4 -> 4"}),
+                                "B0 45 46 47 48 B0 B3 00 B4 00"}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
+
+TEST_F(WineTest, DriverConfigDialogBeforeInitShowsTheValuesAtLoad) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"config-dialog"});
+  std::vector<std::string> expected = {
+      "MESSAGEBOX owner=none type=0x0 caption=Settings text=Baudrate 9600\\nTextBufferSize "
+      "1\\nGfxBufferSize 64\\nLCD_FontPitch 6\\n",
+      "RESULT 1", "DONE"};
+  EXPECT_EQ(expected, Lines(r.out));
+  EXPECT_FALSE(Exists(work_ + "/config.ini"));
+}
+
+TEST_F(WineTest, DriverCorrectsTheSettingsFileInPlace) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  Preset("config.ini",
+         "[Korvex]\r\nBaudRate=1200\r\nTextBufferSize=300\r\nGfxBufferSize=4096\r\n"
+         "GfxForceFlush=2\r\nLCD_FontPitch=6\r\nLCD_UseOutPorts=0\r\nLCD_Controller=108\r\n"
+         "LogFile=0\r\n");
+  RunResult r = Driver({"config-after-init", "COM7"});
+  EXPECT_EQ(std::vector<std::string>{"MESSAGEBOX owner=none type=0x0 caption=Settings "
+                                     "text=Baudrate 1200\\nTextBufferSize 16\\nGfxBufferSize "
+                                     "4096\\nLCD_FontPitch 8\\n"},
+            Tagged(Lines(r.out), "MESSAGEBOX"));
+  EXPECT_EQ(
+      "[Korvex]\r\nBaudRate=1200\r\nTextBufferSize=16\r\nGfxBufferSize=4096\r\n"
+      "GfxForceFlush=0\r\nLCD_FontPitch=8\r\nLCD_UseOutPorts=0\r\nLCD_Controller=108\r\n"
+      "LogFile=0\r\n",
+      File("config.ini"));
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
+}
+
+TEST_F(WineTest, DriverGetInfoFillsTheCallersRecord) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"info"});
+  std::string text = "Wrenlo's Korvex Display Driver V1.09b";
+  Bytes expected(text.begin(), text.end());
+  expected.resize(256, 0);
+  for (unsigned char b : {1, 1, 1, 1, 1, 6, 8, 6}) expected.push_back(b);
+  std::string hex;
+  for (unsigned char b : expected) {
+    char pair[3];
+    snprintf(pair, sizeof pair, "%02X", b);
+    hex += pair;
+  }
+  EXPECT_EQ((std::vector<std::string>{"INFO same=1 " + hex, "DONE"}), Lines(r.out))
+      << ToHex(expected);
+}
+
+TEST_F(WineTest, DriverVersionResourceNamesTheDriver) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = Driver({"version"});
+  std::vector<std::string> expected = {
+      "VERSION file=1.0.9.2 product=1.0.9.2 type=2 os=0x40004",
+      "TRANSLATION 040904E4",
+      "STRING FileDescription=Wrenlo's Korvex Display Driver V1.09b",
+      "STRING FileVersion=1.0.9.2",
+      "STRING InternalName=Korvex",
+      "STRING OriginalFilename=Korvex.dll",
+      "STRING ProductName=Korvex",
+      "STRING ProductVersion=1.0.9.2",
+      "DONE"};
+  EXPECT_EQ(expected, Lines(r.out));
+}
+
+}  // namespace
+
+// Besides the tests: --stop-wineserver ends the prefix's wineserver, which
+// CTest runs once after the last of them (each test leaves the server up for
+// the next, which saves Wine's start-up in every test).
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--stop-wineserver") == 0) {
+    if (!IsExecutable(WinePath()) || !Exists(kPrefix)) return 0;
+    std::string parent = kPrefix.substr(0, kPrefix.find_last_of('/'));
+    RunResult r = RunBounded({WineServerPath(), "-k"}, parent, 30);
+    // 1: there was no server to stop.
+    printf("wineserver -k: status %d\n", r.status);
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
