@@ -1,0 +1,123 @@
+// Loading the driver and the few Windows services the tool needs.
+#include <stdio.h>
+
+#include <string>
+
+#include "tools/host/host_api.h"
+
+namespace host {
+
+namespace {
+
+std::string LastErrorText(DWORD code) {
+  char text[512] = {0};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
+    text[--n] = 0;
+  }
+  char line[640];
+  snprintf(line, sizeof line, "error %lu%s%s", static_cast<unsigned long>(code), n ? ": " : "",
+           text);
+  return line;
+}
+
+// Resolves one export by name and by ordinal; both must exist and agree.
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, WORD ordinal, Fn& fn, std::string& error) {
+  FARPROC by_name = GetProcAddress(module, name);
+  if (!by_name) {
+    error = std::string("export ") + name + " is missing";
+    return false;
+  }
+  FARPROC by_ordinal = GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+  if (by_ordinal != by_name) {
+    char line[160];
+    snprintf(line, sizeof line, "export %s is not ordinal %u (ordinal %u %s)", name, ordinal,
+             ordinal, by_ordinal ? "is another function" : "does not exist");
+    error = line;
+    return false;
+  }
+  fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(by_name));
+  return true;
+}
+
+}  // namespace
+
+bool LoadDriver(const std::string& path, Exports& exports, std::string& error,
+                bool& missing_library) {
+  missing_library = false;
+  // A full path, so the loader takes exactly this file and never searches.
+  char full[MAX_PATH * 2];
+  DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  std::string chosen = (n > 0 && n < sizeof full) ? std::string(full) : path;
+  HMODULE module = LoadLibraryA(chosen.c_str());
+  if (!module) {
+    error = "cannot load " + chosen + ": " + LastErrorText(GetLastError());
+    missing_library = true;
+    return false;
+  }
+  exports.module = module;
+  bool ok = Resolve(module, "DLL_GetInfo", 1, exports.GetInfo, error) &&
+            Resolve(module, "LCD_CleanUp", 2, exports.CleanUp, error) &&
+            Resolve(module, "LCD_ConfigDialog", 3, exports.ConfigDialog, error) &&
+            Resolve(module, "LCD_Customize", 4, exports.Customize, error) &&
+            Resolve(module, "LCD_GetCGRAMChar", 5, exports.GetCgramChar, error) &&
+            Resolve(module, "LCD_Init", 6, exports.Init, error) &&
+            Resolve(module, "LCD_IsReadyToReceive", 7, exports.IsReadyToReceive, error) &&
+            Resolve(module, "LCD_SendToController", 8, exports.SendToController, error) &&
+            Resolve(module, "LCD_SendToGfxMemory", 9, exports.SendToGfxMemory, error) &&
+            Resolve(module, "LCD_SendToMemory", 10, exports.SendToMemory, error) &&
+            Resolve(module, "LCD_SetCGRAMChar", 11, exports.SetCgramChar, error) &&
+            Resolve(module, "LCD_SetIOPropertys", 12, exports.SetIOPropertys, error) &&
+            Resolve(module, "LCD_SetOutputAddress", 13, exports.SetOutputAddress, error);
+  if (!ok) error = chosen + ": " + error;
+  return ok;
+}
+
+std::string DefaultDriverPath() {
+  char self[MAX_PATH * 2];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) return "Korvex.dll";
+  std::string dir(self, n);
+  size_t slash = dir.find_last_of("\\/");
+  if (slash == std::string::npos) return "Korvex.dll";
+  return dir.substr(0, slash + 1) + "Korvex.dll";
+}
+
+std::string DriverSettingsPath() {
+  char cwd[MAX_PATH * 2];
+  DWORD n = GetCurrentDirectoryA(sizeof cwd, cwd);
+  std::string dir = (n > 0 && n < sizeof cwd) ? std::string(cwd, n) : std::string(".");
+  if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  return dir + "config.ini";
+}
+
+int ReadDriverSetting(const char* key, int fallback) {
+  return static_cast<int>(
+      GetPrivateProfileIntA("Korvex", key, fallback, DriverSettingsPath().c_str()));
+}
+
+PortState ProbePort(const std::string& name) {
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return PortState::kFree;
+  }
+  DWORD error = GetLastError();
+  return (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) ? PortState::kHeld
+                                                                             : PortState::kMissing;
+}
+
+void SleepMs(unsigned ms) { Sleep(ms); }
+
+double NowSeconds() {
+  static LARGE_INTEGER frequency = {};
+  if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+}  // namespace host

@@ -1,0 +1,36 @@
+// Scripts: one export call (or drawing step) a line. The whole file is read
+// and checked before the first call, so a mistake stops the run before the
+// driver has been touched; errors name the file and line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/host/session.h"
+
+namespace host {
+
+struct ScriptLine {
+  int number = 0;
+  std::string command;
+  std::vector<std::string> args;  // the words after the command
+  std::string text;               // for text/print/echo: the rest, escapes undone
+};
+
+struct Script {
+  std::string path;
+  std::vector<ScriptLine> lines;
+  bool has_init = false;  // else the tool brackets it with its own start and end
+};
+
+// Parses `source` (the file's contents). On failure returns false with
+// "path:line: message" in `error`.
+bool ParseScript(const std::string& path, const std::string& source, Script& script,
+                 std::string& error);
+bool LoadScript(const std::string& path, Script& script, std::string& error);
+
+// Runs the lines in order. On a run-time fault (a pixel outside the
+// picture, an unknown demo) returns false with "path:line: message".
+bool RunScript(Session& s, const Script& script, std::string& error);
+
+}  // namespace host

@@ -1,0 +1,53 @@
+// What the driver should write to the port for the calls the tool makes: an
+// independent count of bytes and port writes, kept from the protocol's rules
+// (command lengths, the two batching buffers and when they are flushed), so
+// the tool can report bytes it cannot see and tell when nothing is left
+// waiting in the driver.
+#pragma once
+
+#include <stdint.h>
+
+namespace host {
+
+// The settings that decide what goes out; before the first LCD_Init they are
+// the driver's values at load, afterwards those of config.ini.
+struct WireSettings {
+  unsigned text_buffer_size = 1;
+  unsigned gfx_buffer_size = 64;
+  int gfx_force_flush = 0;
+  int font_pitch = 6;
+  int use_out_ports = 0;
+  int controller = 6963;
+};
+
+struct WireModel {
+  WireSettings settings;
+  bool port_open = false;
+  unsigned text_count = 0;
+  unsigned gfx_count = 0;
+  bool flush_pending = false;
+  int width = 240;
+  int height = 64;
+  uint8_t light = 0;
+  uint8_t contrast = 0;
+  uint32_t out_ports = 0;
+  uint64_t bytes_written = 0;
+  uint64_t writes = 0;
+};
+
+// LCD_Init with the settings it has just read; `opened` tells whether the
+// port opened.
+void ModelInit(WireModel& model, const WireSettings& settings, bool opened);
+void ModelCleanUp(WireModel& model);
+// Bytes put on the text stream (characters, cursor, custom characters).
+void ModelText(WireModel& model, unsigned bytes);
+void ModelSetIO(WireModel& model, int width, int height, uint32_t light_enable, uint32_t light,
+                uint32_t contrast, uint32_t out_ports);
+void ModelGraphics(WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2);
+
+// Length of the one graphics command (header and payload) for that call.
+uint32_t GraphicsCommandLength(const WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2,
+                               uint32_t y2);
+unsigned BufferedBytes(const WireModel& model);
+
+}  // namespace host
