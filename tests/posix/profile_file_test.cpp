@@ -1,0 +1,464 @@
+// The private-profile reader and writer of the POSIX layer, on real files in
+// a temporary folder.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+#include "case_name.h"
+#include "test_files.h"
+
+namespace {
+
+using test_files::ListDir;
+using test_files::ReadFile;
+using test_files::WriteFile;
+
+const char kDriverFile[] =
+    "[Korvex]\n"
+    "BaudRate=19200\n"
+    "TextBufferSize=16\n"
+    "GfxBufferSize=64\n"
+    "GfxForceFlush=0\n"
+    "LCD_FontPitch=6\n"
+    "LCD_UseOutPorts=0\n"
+    "LCD_Controller=6963\n"
+    "LogFile=0\n";
+
+struct Key {
+  const char* name;
+  const char* value;
+};
+
+const Key kDriverKeys[] = {{"BaudRate", "19200"},    {"TextBufferSize", "16"},
+                           {"GfxBufferSize", "64"},  {"GfxForceFlush", "0"},
+                           {"LCD_FontPitch", "6"},   {"LCD_UseOutPorts", "0"},
+                           {"LCD_Controller", "6963"}, {"LogFile", "0"}};
+
+// Runs `body` in a child process and hands back its exit code; with
+// `unprivileged`, without root's rights (as "nobody" when we are root).
+int RunInChild(const std::function<int()>& body, bool unprivileged) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunUnprivileged(const std::function<int()>& body) { return RunInChild(body, true); }
+
+class ProfileFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = test_files::MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
+    path_ = dir_ + "/config.ini";
+  }
+  void TearDown() override { test_files::RemoveTree(dir_); }
+
+  bool Write(const char* key, const char* value, const char* section = "Korvex") {
+    return ProfileWriteString(section, key, value, path_.c_str());
+  }
+  uint32_t Read(const char* key, int32_t fallback, const char* section = "Korvex") {
+    return ProfileReadInt(section, key, fallback, path_.c_str());
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(ProfileFileTest, TheDriversKeysMakeTheFileFromNothing) {
+  for (const Key& key : kDriverKeys) ASSERT_TRUE(Write(key.name, key.value)) << key.name;
+  EXPECT_EQ(ReadFile(path_), kDriverFile);
+  EXPECT_EQ(Read("BaudRate", 1), 19200u);
+  EXPECT_EQ(Read("TextBufferSize", 1), 16u);
+  EXPECT_EQ(Read("LCD_Controller", 1), 6963u);
+  EXPECT_EQ(Read("LogFile", 1), 0u);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+
+  // Writing the same values again changes nothing.
+  for (const Key& key : kDriverKeys) ASSERT_TRUE(Write(key.name, key.value)) << key.name;
+  EXPECT_EQ(ReadFile(path_), kDriverFile);
+}
+
+TEST_F(ProfileFileTest, ANewFileFollowsTheUmask) {
+  const mode_t old_mask = umask(027);
+  const bool ok = Write("BaudRate", "19200");
+  umask(old_mask);
+  ASSERT_TRUE(ok);
+  struct stat info;
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+TEST_F(ProfileFileTest, ARewriteKeepsForeignSectionsCommentsAndBlankLines) {
+  WriteFile(path_,
+            "; display settings, edited by hand\n"
+            "[Host]\n"
+            "Driver = Korvex.dll\n"
+            "BaudRate=300\n"
+            "\n"
+            "[Korvex]\n"
+            "; line speed of the board\n"
+            "BaudRate = 9600\n"
+            "  TextBufferSize=16   \n"
+            "GfxBufferSize=64 ; bytes per transfer\n"
+            "\n"
+            "; the next section is not ours\n"
+            "[Other]\n"
+            "LogFile=7\n"
+            "\t\n");
+  EXPECT_EQ(Read("GfxBufferSize", 1), 64u);
+  EXPECT_EQ(Read("BaudRate", 1), 9600u);
+  ASSERT_TRUE(Write("BaudRate", "19200"));
+  ASSERT_TRUE(Write("TextBufferSize", "32"));
+  ASSERT_TRUE(Write("GfxBufferSize", "4096"));
+  ASSERT_TRUE(Write("LogFile", "1"));
+  EXPECT_EQ(ReadFile(path_),
+            "; display settings, edited by hand\n"
+            "[Host]\n"
+            "Driver = Korvex.dll\n"
+            "BaudRate=300\n"
+            "\n"
+            "[Korvex]\n"
+            "; line speed of the board\n"
+            "BaudRate=19200\n"
+            "TextBufferSize=32\n"
+            "GfxBufferSize=4096\n"
+            "LogFile=1\n"
+            "\n"
+            "; the next section is not ours\n"
+            "[Other]\n"
+            "LogFile=7\n"
+            "\t\n");
+  EXPECT_EQ(Read("BaudRate", 1, "Host"), 300u);
+  EXPECT_EQ(Read("LogFile", 1, "Other"), 7u);
+  EXPECT_EQ(Read("LogFile", 0), 1u);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+}
+
+struct RewriteCase {
+  const char* what;
+  const char* before;
+  const char* key;
+  const char* value;
+  const char* after;
+};
+
+class RewriteTest : public ProfileFileTest, public testing::WithParamInterface<RewriteCase> {};
+
+TEST_P(RewriteTest, ChangesOnlyWhatItMust) {
+  const RewriteCase& c = GetParam();
+  WriteFile(path_, c.before);
+  ASSERT_TRUE(Write(c.key, c.value)) << c.what;
+  EXPECT_EQ(ReadFile(path_), c.after) << c.what;
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"}) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RewriteTest,
+    testing::Values(
+        // missing keys go to the end of their own section
+        RewriteCase{"another section follows", "[Korvex]\nBaudRate=1\n[Other]\nA=1\n", "LogFile",
+                    "1", "[Korvex]\nBaudRate=1\nLogFile=1\n[Other]\nA=1\n"},
+        RewriteCase{"before the section's trailing blank lines",
+                    "[Korvex]\nBaudRate=1\n\n\n[Other]\n", "LogFile", "1",
+                    "[Korvex]\nBaudRate=1\nLogFile=1\n\n\n[Other]\n"},
+        RewriteCase{"before a trailing comment", "[Korvex]\nBaudRate=1\n; for Other\n[Other]\n",
+                    "LogFile", "1", "[Korvex]\nBaudRate=1\nLogFile=1\n; for Other\n[Other]\n"},
+        RewriteCase{"after comments between keys",
+                    "[Korvex]\n; speed\nBaudRate=1\n# size\nTextBufferSize=2\n\n", "LogFile", "1",
+                    "[Korvex]\n; speed\nBaudRate=1\n# size\nTextBufferSize=2\nLogFile=1\n\n"},
+        RewriteCase{"a section without keys", "[Korvex]\n\n[Other]\nA=1\n", "LogFile", "1",
+                    "[Korvex]\nLogFile=1\n\n[Other]\nA=1\n"},
+        RewriteCase{"a commented-out key does not count", "[Korvex]\n;BaudRate=1\n", "BaudRate",
+                    "2", "[Korvex]\nBaudRate=2\n;BaudRate=1\n"},
+        RewriteCase{"the header is the last line, no line end", "[Korvex]", "LogFile", "1",
+                    "[Korvex]\nLogFile=1\n"},
+        RewriteCase{"the last key has no line end", "[Korvex]\nBaudRate=1", "LogFile", "1",
+                    "[Korvex]\nBaudRate=1\nLogFile=1\n"},
+        // existing keys are rewritten in place
+        RewriteCase{"in place, no line end kept as none", "[Korvex]\nBaudRate=1", "BaudRate",
+                    "19200", "[Korvex]\nBaudRate=19200"},
+        RewriteCase{"the first of duplicate keys", "[Korvex]\nBaudRate=1\nBaudRate=2\n",
+                    "BaudRate", "3", "[Korvex]\nBaudRate=3\nBaudRate=2\n"},
+        RewriteCase{"names match without case and blanks", "[ korvex ]\n  baudrate\t =  1  \n",
+                    "BaudRate", "2", "[ korvex ]\nBaudRate=2\n"},
+        RewriteCase{"a key without '='", "[Korvex]\nBaudRate\nLogFile=0\n", "BaudRate", "5",
+                    "[Korvex]\nBaudRate=5\nLogFile=0\n"},
+        RewriteCase{"an empty value", "[Korvex]\nBaudRate=\n", "BaudRate", "5",
+                    "[Korvex]\nBaudRate=5\n"},
+        RewriteCase{"a header with a comment after it", "[Korvex] ; ours\nBaudRate=1\n",
+                    "BaudRate", "2", "[Korvex] ; ours\nBaudRate=2\n"},
+        RewriteCase{"a UTF-8 byte-order mark", "\xEF\xBB\xBF[Korvex]\nBaudRate=1\n", "BaudRate",
+                    "2", "\xEF\xBB\xBF[Korvex]\nBaudRate=2\n"},
+        RewriteCase{"only the first section of a name",
+                    "[Korvex]\nA=1\n[Other]\n[Korvex]\nB=1\n", "B", "2",
+                    "[Korvex]\nA=1\nB=2\n[Other]\n[Korvex]\nB=1\n"},
+        RewriteCase{"keys before any header belong to no section", "BaudRate=1\n[Korvex]\n",
+                    "BaudRate", "2", "BaudRate=1\n[Korvex]\nBaudRate=2\n"},
+        RewriteCase{"a key of the same name in another section", "[Other]\nBaudRate=1\n",
+                    "BaudRate", "2", "[Other]\nBaudRate=1\n\n[Korvex]\nBaudRate=2\n"},
+        // missing sections are appended
+        RewriteCase{"an empty file", "", "LogFile", "1", "[Korvex]\nLogFile=1\n"},
+        RewriteCase{"after an empty line", "[Other]\nA=1\n", "LogFile", "1",
+                    "[Other]\nA=1\n\n[Korvex]\nLogFile=1\n"},
+        RewriteCase{"no second empty line", "[Other]\nA=1\n\n", "LogFile", "1",
+                    "[Other]\nA=1\n\n[Korvex]\nLogFile=1\n"},
+        RewriteCase{"a file without a final line end", "[Other]\nA=1", "LogFile", "1",
+                    "[Other]\nA=1\n\n[Korvex]\nLogFile=1\n"},
+        RewriteCase{"a header without ']' is no header", "[Korvex\nBaudRate=1\n", "BaudRate",
+                    "2", "[Korvex\nBaudRate=1\n\n[Korvex]\nBaudRate=2\n"},
+        // CR LF files stay CR LF
+        RewriteCase{"CR LF in place", "[Korvex]\r\nBaudRate=1\r\nLogFile=0\r\n", "BaudRate",
+                    "19200", "[Korvex]\r\nBaudRate=19200\r\nLogFile=0\r\n"},
+        RewriteCase{"CR LF missing key", "[Korvex]\r\nBaudRate=1\r\n\r\n[Other]\r\n", "LogFile",
+                    "1", "[Korvex]\r\nBaudRate=1\r\nLogFile=1\r\n\r\n[Other]\r\n"},
+        RewriteCase{"CR LF missing section", "[Other]\r\nA=1\r\n", "LogFile", "1",
+                    "[Other]\r\nA=1\r\n\r\n[Korvex]\r\nLogFile=1\r\n"},
+        RewriteCase{"CR LF without a final line end", "[Korvex]\r\nBaudRate=1", "LogFile", "1",
+                    "[Korvex]\r\nBaudRate=1\r\nLogFile=1\r\n"},
+        RewriteCase{"the first line end decides", "[Other]\nA=1\r\n", "LogFile", "1",
+                    "[Other]\nA=1\r\n\n[Korvex]\nLogFile=1\n"}),
+    test_names::ByWhat());
+
+struct ReadCase {
+  const char* what;
+  const char* content;
+  const char* key;
+  int32_t fallback;
+  uint32_t expected;
+};
+
+class ReadTest : public ProfileFileTest, public testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadTest, ReadsByTheIntegerRule) {
+  const ReadCase& c = GetParam();
+  WriteFile(path_, c.content);
+  EXPECT_EQ(Read(c.key, c.fallback), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadTest,
+    testing::Values(
+        ReadCase{"plain", "[Korvex]\nBaudRate=19200\n", "BaudRate", 1, 19200u},
+        ReadCase{"trailing text", "[Korvex]\nBaudRate=12abc\n", "BaudRate", 1, 12u},
+        ReadCase{"negative", "[Korvex]\nTextBufferSize=-1\n", "TextBufferSize", 16, 4294967295u},
+        ReadCase{"not a number", "[Korvex]\nBaudRate=abc\n", "BaudRate", 1, 0u},
+        ReadCase{"hexadecimal", "[Korvex]\nBaudRate=0x4B00\n", "BaudRate", 1, 19200u},
+        ReadCase{"upper-case prefix", "[Korvex]\nBaudRate=0X4B00\n", "BaudRate", 1, 0u},
+        ReadCase{"octal", "[Korvex]\nBaudRate=0o17\n", "BaudRate", 1, 15u},
+        ReadCase{"binary", "[Korvex]\nBaudRate=0b110\n", "BaudRate", 1, 6u},
+        ReadCase{"beyond 32 bits", "[Korvex]\nBaudRate=4294967297\n", "BaudRate", 1, 1u},
+        ReadCase{"blanks around", "[Korvex]\n\t BaudRate \t=\t 7 \t\n", "BaudRate", 1, 7u},
+        ReadCase{"two numbers", "[Korvex]\nBaudRate=1 2\n", "BaudRate", 9, 1u},
+        ReadCase{"a sign alone", "[Korvex]\nBaudRate=-\n", "BaudRate", 9, 0u},
+        ReadCase{"empty value", "[Korvex]\nBaudRate=\n", "BaudRate", 9, 9u},
+        ReadCase{"blank value", "[Korvex]\nBaudRate=  \t\n", "BaudRate", 9, 9u},
+        ReadCase{"empty, fallback -1", "[Korvex]\nBaudRate=\n", "BaudRate", -1, 4294967295u},
+        ReadCase{"no '='", "[Korvex]\nBaudRate\n", "BaudRate", 9, 9u},
+        ReadCase{"CR LF", "[Korvex]\r\nBaudRate=42\r\n", "BaudRate", 9, 42u},
+        ReadCase{"CR LF, empty value", "[Korvex]\r\nBaudRate=\r\n", "BaudRate", 9, 9u},
+        ReadCase{"no final line end", "[Korvex]\nBaudRate=42", "BaudRate", 9, 42u},
+        ReadCase{"case and blanks in names", "[  KORVEX\t]\nbaudRATE=5\n", "BaudRate", 9, 5u},
+        ReadCase{"the first duplicate wins", "[Korvex]\nBaudRate=1\nBaudRate=2\n", "BaudRate", 9,
+                 1u},
+        ReadCase{"the first section wins", "[Korvex]\nA=1\n[Korvex]\nBaudRate=2\n", "BaudRate",
+                 9, 9u},
+        ReadCase{"missing key", "[Korvex]\nLogFile=1\n", "BaudRate", 9, 9u},
+        ReadCase{"missing section", "[Other]\nBaudRate=1\n", "BaudRate", 9, 9u},
+        ReadCase{"keys before any header", "BaudRate=1\n[Korvex]\n", "BaudRate", 9, 9u},
+        ReadCase{"the section ends at the next header", "[Korvex]\n[Other]\nBaudRate=5\n",
+                 "BaudRate", 9, 9u},
+        ReadCase{"a commented-out key", "[Korvex]\n;BaudRate=5\n", "BaudRate", 9, 9u},
+        ReadCase{"a byte-order mark", "\xEF\xBB\xBF[Korvex]\nBaudRate=3\n", "BaudRate", 9, 3u},
+        ReadCase{"empty file", "", "BaudRate", 9, 9u}),
+    test_names::ByWhat());
+
+TEST_F(ProfileFileTest, AMissingFileGivesTheFallback) {
+  EXPECT_EQ(Read("BaudRate", 19200), 19200u);
+  EXPECT_EQ(Read("BaudRate", -1), 4294967295u);
+  EXPECT_FALSE(test_files::Exists(path_));
+  EXPECT_EQ(ProfileReadInt("Korvex", "BaudRate", 3, dir_.c_str()), 3u);  // a folder
+}
+
+TEST_F(ProfileFileTest, LongLinesAndLargeFilesAreCopiedWhole) {
+  std::string before = "[Other]\n";
+  before += "Long=" + std::string(10000, 'x') + "\n";
+  before += "[" + std::string(3000, 's') + "]\n";
+  for (int i = 0; i < 20000; ++i) before += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  before += "\n[Korvex]\nBaudRate=1\n\n[Tail]\nA=" + std::string(5000, 'y') + "\n";
+  ASSERT_GT(before.size(), 256u * 1024u);
+  WriteFile(path_, before);
+  EXPECT_EQ(Read("BaudRate", 9), 1u);
+  EXPECT_EQ(Read("Key19999", 9, "Other"), 9u);  // beyond the long header: another section
+  ASSERT_TRUE(Write("BaudRate", "19200"));
+  ASSERT_TRUE(Write("LogFile", "1"));
+  std::string expected = before;
+  const std::string old_keys = "[Korvex]\nBaudRate=1\n";
+  expected.replace(expected.find(old_keys), old_keys.size(),
+                   "[Korvex]\nBaudRate=19200\nLogFile=1\n");
+  EXPECT_TRUE(ReadFile(path_) == expected);
+  EXPECT_EQ(Read("BaudRate", 9), 19200u);
+  EXPECT_EQ(Read("Key19999", 9, std::string(3000, 's').c_str()), 9u);  // too long to match
+}
+
+TEST_F(ProfileFileTest, TheFileIsReplacedNotOverwritten) {
+  WriteFile(path_, "[Korvex]\nBaudRate=1\n");
+  struct stat old_info;
+  ASSERT_EQ(stat(path_.c_str(), &old_info), 0);
+  const int old_file = open(path_.c_str(), O_RDONLY);
+  ASSERT_GE(old_file, 0);
+  ASSERT_TRUE(Write("BaudRate", "19200"));
+  // Whoever still has the old file open reads it whole and unchanged.
+  char buffer[64] = {};
+  const ssize_t n = pread(old_file, buffer, sizeof buffer - 1, 0);
+  close(old_file);
+  EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "[Korvex]\nBaudRate=1\n");
+  struct stat new_info;
+  ASSERT_EQ(stat(path_.c_str(), &new_info), 0);
+  EXPECT_NE(new_info.st_ino, old_info.st_ino);
+  EXPECT_EQ(ReadFile(path_), "[Korvex]\nBaudRate=19200\n");
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+}
+
+TEST_F(ProfileFileTest, TheFileKeepsItsMode) {
+  WriteFile(path_, "[Korvex]\nBaudRate=1\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0604), 0);
+  ASSERT_TRUE(Write("BaudRate", "2"));
+  struct stat info;
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+}
+
+TEST_F(ProfileFileTest, ASymbolicLinkIsWrittenThrough) {
+  const std::string target = dir_ + "/real.ini";
+  WriteFile(target, "[Korvex]\nBaudRate=1\n");
+  ASSERT_EQ(symlink("real.ini", path_.c_str()), 0);
+  ASSERT_TRUE(Write("BaudRate", "2"));
+  struct stat info;
+  ASSERT_EQ(lstat(path_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(ReadFile(target), "[Korvex]\nBaudRate=2\n");
+  EXPECT_EQ(ListDir(dir_), (std::set<std::string>{"config.ini", "real.ini"}));
+}
+
+TEST_F(ProfileFileTest, AReadOnlyFileIsNotWritten) {
+  const std::string before = "[Korvex]\nBaudRate=1\n";
+  WriteFile(path_, before);
+  ASSERT_EQ(chmod(path_.c_str(), 0444), 0);
+  EXPECT_FALSE(Write("BaudRate", "2"));
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_FALSE(Write("LogFile", "1"));
+  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+}
+
+TEST_F(ProfileFileTest, AReadOnlyFolderIsNotWritten) {
+  const std::string folder = dir_ + "/ro";
+  const std::string path = folder + "/config.ini";
+  const std::string missing = folder + "/new.ini";
+  const std::string before = "[Korvex]\nBaudRate=1\n";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteFile(path, before);
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);  // only the folder stands in the way
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  const int result = RunUnprivileged([&] {
+    const bool rewrite = ProfileWriteString("Korvex", "BaudRate", "2", path.c_str());
+    const bool create = ProfileWriteString("Korvex", "BaudRate", "2", missing.c_str());
+    return rewrite || create ? 1 : 0;
+  });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(ReadFile(path), before);
+  EXPECT_EQ(ListDir(folder), std::set<std::string>{"config.ini"});
+}
+
+TEST_F(ProfileFileTest, AFileOfAnotherUserIsNotWrittenEvenInAnOpenFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs a second user: run as root";
+  const std::string before = "[Korvex]\nBaudRate=1\n";
+  WriteFile(path_, before);
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);  // root's, readable by all
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);   // but anybody may rename in here
+  const int result = RunUnprivileged(
+      [&] { return ProfileWriteString("Korvex", "BaudRate", "2", path_.c_str()) ? 1 : 0; });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(ReadFile(path_), before);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+}
+
+TEST_F(ProfileFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  // The copy runs out of room half-way (a file size limit stands in for a
+  // full disk): the old file stays as it was.
+  std::string before = "[Korvex]\nBaudRate=1\n";
+  while (before.size() < 8192) before += "; padding padding padding padding\n";
+  WriteFile(path_, before);
+  const int result = RunInChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+    if (ProfileWriteString("Korvex", "BaudRate", "19200", path_.c_str())) return 1;
+    return errno == EFBIG ? 0 : 3;
+  }, false);
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(ReadFile(path_) == before);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
+}
+
+struct RefusedWrite {
+  const char* what;
+  const char* section;
+  const char* key;
+  const char* value;
+};
+
+class RefusedWriteTest : public ProfileFileTest,
+                         public testing::WithParamInterface<RefusedWrite> {};
+
+TEST_P(RefusedWriteTest, LeavesTheFileAlone) {
+  const RefusedWrite& c = GetParam();
+  const std::string before = "[Korvex]\nBaudRate=1\n";
+  WriteFile(path_, before);
+  EXPECT_FALSE(ProfileWriteString(c.section, c.key, c.value, path_.c_str())) << c.what;
+  EXPECT_EQ(ReadFile(path_), before) << c.what;
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"}) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedWriteTest,
+    testing::Values(RefusedWrite{"line feed in the value", "Korvex", "BaudRate", "1\n[X]"},
+                    RefusedWrite{"carriage return in the value", "Korvex", "BaudRate", "1\r"},
+                    RefusedWrite{"'=' in the key", "Korvex", "Baud=Rate", "1"},
+                    RefusedWrite{"key starts a header", "Korvex", "[X]", "1"},
+                    RefusedWrite{"key starts a comment", "Korvex", ";BaudRate", "1"},
+                    RefusedWrite{"']' in the section", "Kor]vex", "BaudRate", "1"},
+                    RefusedWrite{"line feed in the section", "Korvex\n", "BaudRate", "1"},
+                    RefusedWrite{"empty key", "Korvex", "  ", "1"},
+                    RefusedWrite{"empty section", "", "BaudRate", "1"},
+                    RefusedWrite{"no value", "Korvex", "BaudRate", nullptr},
+                    RefusedWrite{"no key", "Korvex", nullptr, "1"},
+                    RefusedWrite{"no section", nullptr, "BaudRate", "1"}),
+    test_names::ByWhat());
+
+TEST_F(ProfileFileTest, PathsThatAreNoFileAreRefused) {
+  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", dir_.c_str()));
+  const std::string in_missing_folder = dir_ + "/missing/config.ini";
+  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", in_missing_folder.c_str()));
+  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", nullptr));
+  EXPECT_TRUE(ListDir(dir_).empty());
+}
+
+}  // namespace
