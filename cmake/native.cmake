@@ -1,6 +1,15 @@
 # Native Linux build: the logic as a static library, one library per platform
 # layer, and everything that runs here (tests, tools, benchmarks, fuzzers).
-add_library(korvex_logic STATIC ${KORVEX_LOGIC_SOURCES})
+# The shared platform rules stand apart, so that the platform libraries can
+# use them without a cycle between the logic and the platform.
+set(KORVEX_RULES_SOURCE ${CMAKE_SOURCE_DIR}/platform/shared_rules.cpp)
+set(KORVEX_CORE_SOURCES ${KORVEX_LOGIC_SOURCES})
+list(REMOVE_ITEM KORVEX_CORE_SOURCES ${KORVEX_RULES_SOURCE})
+add_library(korvex_platform_rules STATIC ${KORVEX_RULES_SOURCE})
+target_include_directories(korvex_platform_rules PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(korvex_platform_rules PRIVATE ${KORVEX_DRIVER_FLAGS})
+
+add_library(korvex_logic STATIC ${KORVEX_CORE_SOURCES})
 target_include_directories(korvex_logic PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(korvex_logic PRIVATE ${KORVEX_DRIVER_FLAGS})
 
@@ -14,9 +23,8 @@ target_compile_options(korvex_platform_posix PRIVATE ${KORVEX_DRIVER_FLAGS})
 add_library(korvex_platform_recording STATIC platform/recording/recording.cpp)
 target_include_directories(korvex_platform_recording PUBLIC ${CMAKE_SOURCE_DIR})
 
-# The platform layers use the shared rules (ParseProfileInt) of the logic.
-target_link_libraries(korvex_platform_posix PUBLIC korvex_logic)
-target_link_libraries(korvex_platform_recording PUBLIC korvex_logic)
+target_link_libraries(korvex_platform_posix PUBLIC korvex_platform_rules)
+target_link_libraries(korvex_platform_recording PUBLIC korvex_platform_rules)
 
 # The driver on the POSIX layer, for the tools.
 add_library(korvex_posix INTERFACE)

@@ -11,7 +11,8 @@
 
 namespace {
 
-// Composes dir + separator + name + "." + ext into out. Returns false when
+// Composes dir + separator + name + "." + ext into out; no separator is added
+// after a directory that already ends with a backslash or a slash. Returns false when
 // the result does not fit.
 bool ComposePath(char* out, size_t size, const char* dir, const char* name, const char* ext) {
   size_t dir_len = strlen(dir);
@@ -21,7 +22,7 @@ bool ComposePath(char* out, size_t size, const char* dir, const char* name, cons
   char* p = out;
   memcpy(p, dir, dir_len);
   p += dir_len;
-  if (needs_separator) *p++ = '\\';
+  if (needs_separator) *p++ = PathSeparator();
   size_t name_len = strlen(name);
   memcpy(p, name, name_len);
   p += name_len;
@@ -33,7 +34,9 @@ bool ComposePath(char* out, size_t size, const char* dir, const char* name, cons
 
 // Both paths in the host's current directory. When the directory is too long
 // for cwd or for a full path, the files are named relative to it (".\name"),
-// which is the same place: the files never land anywhere else.
+// which is the same place: the files never land anywhere else. (A bare name
+// would not do: the Win32 profile functions look for it in the Windows
+// directory.)
 void ComposePaths() {
   DriverState& s = g_state;
   bool fits = GetCurrentDir(s.cwd, sizeof s.cwd);

@@ -97,6 +97,11 @@ int ShowMessageBox(const char* text, const char* caption);
 
 // -------------------------------------------------------- current directory
 
+// The separator the driver puts between a directory and a file name: a
+// backslash on Windows (and in the recording double, which stands in for it),
+// a slash on POSIX.
+char PathSeparator();
+
 // Fills `buffer` with the current directory. Returns false when it does not
 // fit in `size` bytes (the buffer then holds an empty string).
 bool GetCurrentDir(char* buffer, size_t size);

@@ -169,6 +169,8 @@ int ShowMessageBox(const char* text, const char* caption) {
   return g_rec.message_box_result;
 }
 
+char PathSeparator() { return '\\'; }
+
 bool GetCurrentDir(char* buffer, size_t size) {
   if (Fails(kRecGetCurrentDir) || g_rec.cwd.size() + 1 > size) {
     if (size > 0) buffer[0] = '\0';

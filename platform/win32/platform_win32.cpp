@@ -154,6 +154,8 @@ int ShowMessageBox(const char* text, const char* caption) {
 
 // -------------------------------------------------------- current directory
 
+char PathSeparator() { return '\\'; }
+
 bool GetCurrentDir(char* buffer, size_t size) {
   if (size == 0) return false;
   // _getcwd takes an int size; anything larger than that fits all the same.
