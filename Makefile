@@ -1,5 +1,5 @@
 # Thin wrapper over CMake presets and CTest. See README.md.
-.PHONY: all deps dll native test demo dist bench fuzz clean
+.PHONY: all deps dll native asan test demo dist bench fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -18,8 +18,18 @@ native: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j $(JOBS)
 
-test: dll native
+# The unit, board, POSIX and session suites again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+ASAN_TARGETS = unit_tests korvex_board_tests posix_platform_test driver_session_test
+ASAN_TESTS = ^(unit|board|posix|session)\.
+
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS) --target $(ASAN_TARGETS)
+
+test: dll native asan
 	ctest --preset native -j $(JOBS)
+	ctest --preset asan -j $(JOBS) -R '$(ASAN_TESTS)'
 
 demo: dll native
 	scripts/demo.sh
