@@ -34,5 +34,8 @@ test: dll native asan
 demo: dll native
 	scripts/demo.sh
 
+dist: dll
+	scripts/dist.sh
+
 clean:
 	rm -rf build

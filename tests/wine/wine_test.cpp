@@ -26,51 +26,18 @@
 #include <string>
 #include <vector>
 
+#include "wine_run.h"
+
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
 // ------------------------------------------------------------------ helpers
 
-std::string Env(const char* name, const std::string& fallback = "") {
-  const char* value = getenv(name);
-  return value != nullptr && *value ? value : fallback;
-}
-
-bool UnderCi() { return Env("CI") == "true"; }
-
-bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string WinePath() { return Env("KORVEX_WINE", "/usr/lib/wine/wine64"); }
-
-// The wineserver of the same Wine: beside the loader, else on the PATH.
-std::string WineServerPath() {
-  std::string wine = WinePath();
-  std::string dir = wine.substr(0, wine.find_last_of('/') + 1);
-  for (const char* name : {"wineserver64", "wineserver"}) {
-    if (!dir.empty() && IsExecutable(dir + name)) return dir + name;
-  }
-  return "wineserver";
-}
+using namespace wine_run;
 
 const std::string kPrefix = KORVEX_WINE_PREFIX;
 const std::string kWin64Dir = KORVEX_WIN64_DIR;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -109,14 +76,6 @@ std::string ToHex(const Bytes& bytes) {
   return text;
 }
 
-// The Windows name of a file of this machine under Wine's Z: drive.
-std::string WindowsPath(const std::string& path) {
-  std::string windows = "Z:" + path;
-  for (char& c : windows)
-    if (c == '/') c = '\\';
-  return windows;
-}
-
 // A port name as part of a test name: "\\.\COM12" becomes "DeviceCOM12".
 std::string TestName(const std::string& port) {
   std::string name = port.compare(0, 4, "\\\\.\\") == 0 ? "Device" : "";
@@ -125,54 +84,8 @@ std::string TestName(const std::string& port) {
   return name;
 }
 
-struct RunResult {
-  int status = -1;  // exit code, or -1 when it did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Runs argv in `cwd` with the prefix's environment, bounded by `timeout`
-// seconds, standard output and error to files (a process Wine leaves behind
-// cannot hold a pipe open then).
 RunResult RunBounded(const std::vector<std::string>& argv, const std::string& cwd, int timeout) {
-  std::string out_path = cwd + "/.probe-stdout";
-  std::string err_path = cwd + "/.probe-stderr";
-  std::vector<std::string> full = {"timeout", "-k", "10", std::to_string(timeout)};
-  full.insert(full.end(), argv.begin(), argv.end());
-  std::vector<char*> args;
-  for (std::string& a : full) args.push_back(&a[0]);
-  args.push_back(nullptr);
-
-  RunResult result;
-  pid_t pid = fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    setenv("WINEPREFIX", kPrefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    // No window system: the probes replace the message box, and nothing else
-    // may try to show one.
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadFile(out_path);
-  result.err = ReadFile(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  return result;
+  return RunInPrefix(kPrefix, argv, cwd, timeout);
 }
 
 // ------------------------------------------------------------------ fixture
@@ -186,21 +99,8 @@ class WineTest : public ::testing::Test {
   }
 
   static void SetUpTestSuite() {
-    Unavailable().clear();
-    if (!IsExecutable(WinePath())) {
-      Unavailable() = "64-bit Wine not found at " + WinePath() +
-                      " (install wine64, or point KORVEX_WINE at the wine64 loader)";
-      return;
-    }
-    if (Exists(kPrefix + "/system.reg")) return;
     // A throw-away prefix, made once and reused by the later runs.
-    std::string parent = kPrefix.substr(0, kPrefix.find_last_of('/'));
-    RunResult boot = RunBounded({WinePath(), "wineboot", "-i"}, parent, 300);
-    // The registry files are written when the wineserver shuts down.
-    if (boot.status == 0) RunBounded({WineServerPath(), "-w"}, parent, 120);
-    if (boot.status != 0 || !Exists(kPrefix + "/system.reg"))
-      Unavailable() = "wineboot -i failed to create the prefix " + kPrefix + " (status " +
-                      std::to_string(boot.status) + "): " + boot.err;
+    Unavailable() = PreparePrefix(kPrefix);
   }
 
   void SetUp() override {
@@ -668,10 +568,8 @@ TEST_F(WineTest, DriverVersionResourceNamesTheDriver) {
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "--stop-wineserver") == 0) {
     if (!IsExecutable(WinePath()) || !Exists(kPrefix)) return 0;
-    std::string parent = kPrefix.substr(0, kPrefix.find_last_of('/'));
-    RunResult r = RunBounded({WineServerPath(), "-k"}, parent, 30);
     // 1: there was no server to stop.
-    printf("wineserver -k: status %d\n", r.status);
+    printf("wineserver -k: status %d\n", StopWineServer(kPrefix));
     return 0;
   }
   ::testing::InitGoogleTest(&argc, argv);

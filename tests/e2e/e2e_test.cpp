@@ -1,0 +1,351 @@
+// End to end: korvex-host (win64) runs a scenario script under Wine and
+// drives the real win64 Korvex.dll; the driver writes to COM5, which the
+// test's own Wine prefix maps to a pty the test opened; what arrives on the
+// master side goes through the board's decoder, and the decoded commands
+// must be exactly the scenario's, kind, operands and payload.
+//
+// The scenarios start the driver themselves and never call LCD_CleanUp: its
+// closing purge of the transmit side can discard bytes the pty has not
+// handed over yet, so the end of the stream would not be reliable. They end
+// with a graphics call under GfxForceFlush=1 instead, which leaves both
+// buffers empty; the stream is then complete when the host exits.
+//
+// Without Wine the tests skip, except under CI=true, where they fail.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/wine/wine_run.h"
+#include "tools/board/decoder.h"
+
+namespace {
+
+using namespace wine_run;
+using board::Command;
+using board::CommandKind;
+using board::Controller;
+using board::DisplayConfig;
+
+typedef std::vector<uint8_t> Bytes;
+
+const std::string kPrefix = KORVEX_E2E_PREFIX;
+const std::string kWin64Dir = KORVEX_WIN64_DIR;
+const std::string kScenarios = KORVEX_E2E_SCENARIOS;
+const std::string kWork = KORVEX_E2E_WORK;
+
+// ------------------------------------------------------------ the pty reader
+
+// Reads the master side while the host runs: a KS108 frame alone is more
+// than a pty holds, and a writer the reader keeps waiting would run into the
+// driver's write time-out.
+struct PtyReader {
+  int fd = -1;
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::vector<Bytes> chunks;  // as read, so the decoder sees real splits
+  std::thread thread;
+};
+
+void ReadLoop(PtyReader& reader) {
+  for (;;) {
+    // Once the writer is gone, whatever the pty still holds comes at once;
+    // a quiet half second after the stop means it is all in.
+    const bool stopping = reader.stop;
+    struct pollfd p = {reader.fd, POLLIN, 0};
+    int ready = poll(&p, 1, stopping ? 500 : 50);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      if (stopping) return;
+      continue;
+    }
+    if (ready < 0 || !(p.revents & POLLIN)) return;
+    uint8_t chunk[4096];
+    ssize_t n = read(reader.fd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return;
+    std::lock_guard<std::mutex> hold(reader.lock);
+    reader.chunks.emplace_back(chunk, chunk + n);
+  }
+}
+
+void StartReading(PtyReader& reader, int fd) {
+  reader.fd = fd;
+  reader.thread = std::thread(ReadLoop, std::ref(reader));
+}
+
+std::vector<Bytes> StopReading(PtyReader& reader) {
+  reader.stop = true;
+  if (reader.thread.joinable()) reader.thread.join();
+  std::lock_guard<std::mutex> hold(reader.lock);
+  return reader.chunks;
+}
+
+// ----------------------------------------------------------- the expectation
+
+struct Expected {
+  CommandKind kind;
+  Bytes operands;
+  Bytes payload;
+};
+
+std::string Hex(const Bytes& bytes) {
+  std::string text;
+  char pair[4];
+  for (uint8_t b : bytes) {
+    snprintf(pair, sizeof pair, "%s%02X", text.empty() ? "" : " ", b);
+    text += pair;
+  }
+  return text;
+}
+
+// One command as a line for comparing: "SetBitmap 0C 02 02 06 | 08 00 ...".
+std::string Describe(CommandKind kind, const Bytes& operands, const Bytes& payload) {
+  std::string line = board::CommandName(kind);
+  if (!operands.empty()) line += " " + Hex(operands);
+  if (!payload.empty()) line += " | " + Hex(payload);
+  return line;
+}
+
+std::vector<std::string> Describe(const std::vector<Expected>& commands) {
+  std::vector<std::string> lines;
+  for (const Expected& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
+  return lines;
+}
+
+std::vector<std::string> Describe(const std::vector<Command>& commands) {
+  std::vector<std::string> lines;
+  for (const Command& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
+  return lines;
+}
+
+// A shorter way to write the expectations.
+Expected Reset() { return {CommandKind::ResetDisplay, {}, {}}; }
+Expected Light(uint8_t v) { return {CommandKind::SetLight, {v}, {}}; }
+Expected Contrast(uint8_t v) { return {CommandKind::SetContrast, {v}, {}}; }
+Expected OutPort(uint8_t port, uint8_t v) { return {CommandKind::SetOutPort, {port, v}, {}}; }
+Expected Cursor(uint8_t column, uint8_t row) {
+  return {CommandKind::SetTextCursor, {column, row}, {}};
+}
+Expected Char(uint8_t code) { return {CommandKind::Character, {code}, {}}; }
+Expected Cgram(uint8_t pos, const Bytes& rows) { return {CommandKind::SetCGRAMChar, {pos}, rows}; }
+Expected Single(uint8_t x, uint8_t y, uint8_t b) { return {CommandKind::SetGfxSingle, {x, y}, {b}}; }
+Expected Multi(uint8_t x, uint8_t y, const Bytes& row) {
+  return {CommandKind::SetGfxMulti, {x, y, static_cast<uint8_t>(row.size())}, row};
+}
+Expected Bitmap(uint8_t x, uint8_t y, uint8_t width_bytes, uint8_t height, const Bytes& pixels) {
+  return {CommandKind::SetBitmap, {x, y, width_bytes, height}, pixels};
+}
+
+// A KS108 payload of `bands` bands of `columns` column bytes, all clear but
+// the ones given as {band, column, byte}.
+struct ColumnByte {
+  int band, column;
+  uint8_t value;
+};
+Bytes Columns(int bands, int columns, const std::vector<ColumnByte>& set) {
+  Bytes payload(static_cast<size_t>(bands * columns), 0);
+  for (const ColumnByte& c : set) payload[static_cast<size_t>(c.band * columns + c.column)] = c.value;
+  return payload;
+}
+
+struct Scenario {
+  const char* name;    // the test's name and the script tests/e2e/scenarios/NAME.txt
+  const char* config;  // config.ini in the host's folder before the run
+  DisplayConfig board;
+  std::vector<Expected> expected;
+};
+
+// Test names are enough in gtest's messages.
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+std::vector<Scenario> Scenarios() {
+  return {
+      {"t6963_pitch6",
+       "[Korvex]\r\nLCD_UseOutPorts=1\r\nGfxForceFlush=1\r\n",
+       {Controller::T6963, 6, 240, 64},
+       {
+           Reset(),
+           Light(200), Contrast(30), OutPort(0, 0x01), OutPort(2, 0xFF),
+           Cursor(1, 1), Char('H'), Char('i'),
+           Cursor(4, 2), Char('o'), Char('k'),
+           Cgram(2, {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11, 0x00}), Char(2),
+           Light(0), Light(0),
+           Light(200), Contrast(40), OutPort(1, 0x01),
+           // Column 9 is the fourth of the byte of columns 6-11: bit 2.
+           Single(6, 3, 0x04),
+           Char('!'),
+           // Columns 10-20 of row 5 in the bytes of columns 6-11, 12-17, 18-23.
+           Multi(6, 5, {0x03, 0x3F, 0x38}),
+           // Rows 2-7, columns 12-17 and 18-23: the diagonal, row 5 from the
+           // fill, and column 23 in bit 0.
+           Bitmap(12, 2, 2, 6,
+                  {0x08, 0x00, 0x04, 0x00, 0x02, 0x00, 0x3F, 0x38, 0x00, 0x20, 0x00, 0x01}),
+       }},
+      {"t6963_pitch8",
+       "[Korvex]\r\nLCD_FontPitch=8\r\nGfxForceFlush=1\r\n",
+       {Controller::T6963, 8, 240, 64},
+       {
+           Reset(),
+           Light(120), Contrast(60),
+           Cursor(30, 8), Char('Z'),
+           Cgram(7, {0x81, 0x42, 0x24, 0x18, 0x18, 0x24, 0x42, 0x81}), Char(7),
+           // Column 9 is the second of the byte of columns 8-15: bit 6.
+           Single(8, 3, 0x40),
+           Multi(8, 5, {0x3F, 0xF8}),
+           Bitmap(8, 2, 2, 6,
+                  {0x02, 0x00, 0x40, 0x00, 0x00, 0x80, 0x3F, 0xF8, 0x00, 0x00, 0x00, 0x01}),
+       }},
+      {"ks108_20x12",
+       "[Korvex]\r\nLCD_Controller=108\r\nGfxForceFlush=1\r\n",
+       {Controller::KS108, 8, 20, 12},
+       {
+           Reset(),
+           Light(255),
+           Cursor(1, 1), Char('H'), Char('i'),
+           Cgram(0, {0xFF, 0x81, 0x81, 0x81, 0x81, 0x81, 0x81, 0xFF}), Char(0),
+           // Header width 20 / 8 = 2; two bands of 20 columns, top pixel in
+           // bit 0; rows 12-15 of the second band lie past the picture.
+           Bitmap(0, 0, 2, 12,
+                  Columns(2, 20, {{0, 0, 0x01}, {0, 3, 0x80}, {1, 5, 0x08}, {1, 19, 0x01}})),
+           Bitmap(0, 0, 2, 12,
+                  Columns(2, 20,
+                          {{0, 3, 0x80}, {0, 10, 0xFF}, {0, 11, 0xFF}, {1, 5, 0x08},
+                           {1, 10, 0x0F}, {1, 11, 0x0F}, {1, 19, 0x01}})),
+       }},
+      {"ks108_128x64",
+       "[Korvex]\r\nLCD_Controller=108\r\nGfxForceFlush=1\r\n",
+       {Controller::KS108, 8, 128, 64},
+       {
+           Reset(),
+           Contrast(90),
+           Bitmap(0, 0, 16, 64, Columns(8, 128, {{0, 0, 0x01}, {7, 127, 0x80}})),
+       }},
+  };
+}
+
+// ------------------------------------------------------------------ fixture
+
+class EndToEnd : public ::testing::TestWithParam<Scenario> {
+ protected:
+  static std::string& Unavailable() {
+    static std::string reason;
+    return reason;
+  }
+
+  static void SetUpTestSuite() { Unavailable() = PreparePrefix(kPrefix); }
+
+  void SetUp() override {
+    if (!Unavailable().empty()) {
+      if (UnderCi()) FAIL() << "the end-to-end tests cannot run under CI: " << Unavailable();
+      GTEST_SKIP() << Unavailable();
+    }
+    for (const char* file : {"korvex-host.exe", "Korvex.dll"}) {
+      if (Exists(kWin64Dir + "/" + file)) continue;
+      std::string reason = kWin64Dir + "/" + file +
+                           " is missing: build it with cmake --preset win64 && "
+                           "cmake --build --preset win64";
+      if (UnderCi()) FAIL() << reason;
+      GTEST_SKIP() << reason;
+    }
+    work_ = kWork + "/" + GetParam().name;
+    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+
+    // The board's end of the line: a raw pty whose slave is COM5. The slave
+    // stays open here, so the line does not hang up when the host exits.
+    char slave_name[256];
+    ASSERT_EQ(0, openpty(&master_, &slave_, slave_name, nullptr, nullptr)) << strerror(errno);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    struct termios raw;
+    ASSERT_EQ(0, tcgetattr(slave_, &raw));
+    cfmakeraw(&raw);
+    ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &raw));
+    link_ = kPrefix + "/dosdevices/com5";
+    unlink(link_.c_str());
+    ASSERT_EQ(0, symlink(slave_name, link_.c_str())) << link_ << ": " << strerror(errno);
+  }
+
+  void TearDown() override {
+    if (reader_.thread.joinable()) StopReading(reader_);
+    if (!link_.empty()) unlink(link_.c_str());
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+  }
+
+  std::string work_;
+  std::string link_;
+  int master_ = -1;
+  int slave_ = -1;
+  PtyReader reader_;
+};
+
+TEST_P(EndToEnd, DecodedCommandsAreTheScenarios) {
+  const Scenario& scenario = GetParam();
+  WriteFile(work_ + "/config.ini", scenario.config);
+  std::string script = kScenarios + "/" + scenario.name + ".txt";
+  ASSERT_TRUE(Exists(script)) << script;
+
+  StartReading(reader_, master_);
+  RunResult run = RunInPrefix(kPrefix,
+                              {WinePath(), kWin64Dir + "/korvex-host.exe", "--dll",
+                               WindowsPath(kWin64Dir + "/Korvex.dll"), "--script",
+                               WindowsPath(script), "--quiet"},
+                              work_, 120);
+  std::vector<Bytes> chunks = StopReading(reader_);
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+
+  board::Decoder decoder;
+  board::DecoderInit(decoder, scenario.board);
+  std::vector<Command> commands;
+  std::vector<board::Anomaly> anomalies;
+  size_t received = 0;
+  for (const Bytes& chunk : chunks) {
+    board::DecoderFeed(decoder, chunk.data(), chunk.size(), commands, anomalies);
+    received += chunk.size();
+  }
+  board::DecoderFinish(decoder, anomalies);
+
+  EXPECT_EQ(Describe(scenario.expected), Describe(commands));
+  std::vector<std::string> found;
+  for (const board::Anomaly& a : anomalies)
+    found.push_back(std::string(board::AnomalyKindName(a.kind)) + " at " +
+                    std::to_string(a.offset) + ": " + a.message);
+  EXPECT_EQ(std::vector<std::string>{}, found);
+
+  // The host's own count of what the driver should have written agrees.
+  char line[96];
+  snprintf(line, sizeof line, "expected on the wire: %zu bytes", received);
+  EXPECT_NE(std::string::npos, run.out.find(line)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEnd, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+
+// Besides the tests: --stop-wineserver ends the prefix's wineserver, which
+// CTest runs once after the last of them.
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "--stop-wineserver") == 0) {
+    if (!IsExecutable(WinePath()) || !Exists(kPrefix)) return 0;
+    // 1: there was no server to stop.
+    printf("wineserver -k: status %d\n", StopWineServer(kPrefix));
+    return 0;
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
