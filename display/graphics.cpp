@@ -10,68 +10,72 @@ namespace {
 
 // A port write inside a command (the buffer emptied before the command's last
 // header byte) leaves the rest of it buffered: the call must end with a flush.
-void HeaderCheck(uint32_t header_length) {
-  if (g_state.gfx_count < header_length) g_state.flush_pending = 1;
+void PutHeader(const uint8_t* header, uint32_t length) {
+  int32_t ignored = 0;
+  PutGfxBytes(header, length, &ignored);
+  if (g_state.gfx_count < length) g_state.flush_pending = 1;
 }
 
-// A write right before this payload byte leaves it alone in the buffer.
-inline void PutPayloadByte(uint8_t byte) {
-  PutGfxByte(byte);
-  if (g_state.gfx_count == 1) g_state.flush_pending = 1;
+// Payload bytes are packed into a run on the stack and put a run at a time.
+// A row or a band is at most 255 bytes (8-bit counts on the wire).
+const uint32_t kRunSize = 256;
+
+// Puts payload bytes, each followed by the byte check: a write right before
+// a byte leaves it alone in the buffer.
+void PutPayload(const uint8_t* bytes, uint32_t count) {
+  int32_t left_alone = 0;
+  PutGfxBytes(bytes, count, &left_alone);
+  if (left_alone) g_state.flush_pending = 1;
 }
 
 void SendKs108(const Picture& picture) {
   Ks108Frame frame = Ks108FrameFor(g_state.gfx_width, g_state.gfx_height);
-  PutGfxByte(kCmdSetBitmap);
-  PutGfxByte(0);
-  PutGfxByte(0);
-  PutGfxByte(frame.width_byte);
-  PutGfxByte(frame.height);
-  HeaderCheck(5);
+  const uint8_t header[5] = {kCmdSetBitmap, 0, 0, frame.width_byte, frame.height};
+  PutHeader(header, 5);
   LogWrite("SetBitmap() x=%03d y=%03d width=%03d bytes height=%03d pixels\n", 0, 0,
            frame.width_byte, frame.height);
+  uint8_t run[kRunSize];
   for (uint32_t band = 0; band < frame.bands; ++band) {
-    for (uint32_t column = 0; column < frame.columns; ++column) {
-      PutPayloadByte(ColumnByte(picture, column, (int64_t)band * 8));
-    }
+    ColumnBytes(picture, 0, (int64_t)band * 8, frame.columns, run);
+    PutPayload(run, frame.columns);
   }
 }
 
-void SendRow(const Picture& picture, const ByteRect& rect, uint32_t y, int pitch) {
-  for (uint32_t i = 0; i < rect.bytes; ++i) {
-    PutPayloadByte(RowByte(picture, rect.left + (int64_t)i * pitch, y, pitch));
+// Rows from rect.top on: as many whole rows as fit go into one run, so that
+// a small block is put in one go.
+void SendRows(const Picture& picture, const ByteRect& rect, int pitch) {
+  uint8_t run[kRunSize];
+  uint32_t used = 0;
+  for (uint32_t row = 0; row < rect.rows; ++row) {
+    if (used + rect.bytes > kRunSize) {
+      PutPayload(run, used);
+      used = 0;
+    }
+    RowBytes(picture, rect.left, rect.top + row, pitch, rect.bytes, run + used);
+    used += rect.bytes;
   }
+  PutPayload(run, used);
 }
 
 void SendT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2) {
   int pitch = g_state.font_pitch;
   ByteRect rect = WidenRect(x1, y1, x2, y2, pitch);
   if (rect.rows > 1) {
-    PutGfxByte(kCmdSetBitmap);
-    PutGfxByte(rect.left);
-    PutGfxByte(rect.top);
-    PutGfxByte(rect.bytes);
-    PutGfxByte(rect.rows);
-    HeaderCheck(5);
+    const uint8_t header[5] = {kCmdSetBitmap, rect.left, rect.top, rect.bytes, rect.rows};
+    PutHeader(header, 5);
     LogWrite("SetBitmap() x=%03d y=%03d width=%03d bytes height=%03d pixels\n", rect.left,
              rect.top, rect.bytes, rect.rows);
-    for (uint32_t row = 0; row < rect.rows; ++row) SendRow(picture, rect, rect.top + row, pitch);
+    SendRows(picture, rect, pitch);
   } else if (rect.bytes == 1) {
     uint8_t byte = RowByte(picture, rect.left, rect.top, pitch);
-    PutGfxByte(kCmdSetGfxSingle);
-    PutGfxByte(rect.left);
-    PutGfxByte(rect.top);
-    PutGfxByte(byte);
-    HeaderCheck(4);
+    const uint8_t command[4] = {kCmdSetGfxSingle, rect.left, rect.top, byte};
+    PutHeader(command, 4);
     LogWrite("SetGfxSingle() x=%03d y=%03d by=0x%02X\n", rect.left, rect.top, byte);
   } else {
-    PutGfxByte(kCmdSetGfxMulti);
-    PutGfxByte(rect.left);
-    PutGfxByte(rect.top);
-    PutGfxByte(rect.bytes);
-    HeaderCheck(4);
+    const uint8_t header[4] = {kCmdSetGfxMulti, rect.left, rect.top, rect.bytes};
+    PutHeader(header, 4);
     LogWrite("SetGfxMulti() x=%03d y=%03d bytes=%03d\n", rect.left, rect.top, rect.bytes);
-    SendRow(picture, rect, rect.top, pitch);
+    SendRows(picture, rect, pitch);
   }
 }
 

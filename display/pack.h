@@ -21,6 +21,12 @@ Picture MakePicture(const uint8_t* pixels, int32_t width, int32_t height);
 uint8_t RowByte(const Picture& picture, int64_t x, int64_t y, int pitch);
 // 8 pixels of column x from row y down, top in bit 0.
 uint8_t ColumnByte(const Picture& picture, int64_t x, int64_t y);
+// A run of bytes, packed in one go: out[i] = RowByte(picture, x + i * pitch,
+// y, pitch) and, for columns, out[i] = ColumnByte(picture, x + i, y), for i
+// from 0 to count - 1.
+void RowBytes(const Picture& picture, int64_t x, int64_t y, int pitch, uint32_t count,
+              uint8_t* out);
+void ColumnBytes(const Picture& picture, int64_t x, int64_t y, uint32_t count, uint8_t* out);
 
 // A T6963 rectangle widened to whole bytes, as it goes on the wire.
 struct ByteRect {

@@ -1,5 +1,7 @@
 #include "link/buffers.h"
 
+#include <string.h>
+
 #include "core/driver_state.h"
 #include "link/port.h"
 
@@ -27,6 +29,45 @@ int PutGfxByte(uint8_t byte) {
     WriteAll(s.port, s.gfx_buf, s.gfx_buffer_size);
     s.gfx_count = 0;
   }
+  return 0;
+}
+
+int PutGfxBytes(const uint8_t* bytes, uint32_t count, int32_t* left_alone) {
+  DriverState& s = g_state;
+  if (!PortIsOpen(s.port)) {
+    // Every put is a no-op and the count stays what it is.
+    if (count > 0 && s.gfx_count == 1) *left_alone = 1;
+    return 1;
+  }
+  const uint32_t size = s.gfx_buffer_size;
+  if (size > kGfxBufferCapacity || s.gfx_count >= size) {
+    // Not the usual state: the general rule, byte by byte.
+    for (uint32_t i = 0; i < count; ++i) {
+      PutGfxByte(bytes[i]);
+      if (s.gfx_count == 1) *left_alone = 1;
+    }
+    return 0;
+  }
+  // Here gfx_count < size <= capacity: every byte is stored, and the buffer
+  // is written each time the count reaches the transfer size. Only a byte put
+  // into an empty buffer can leave the count at 1, unless the size is 1 and
+  // it goes out at once.
+  uint32_t filled = s.gfx_count;
+  while (count > 0) {
+    uint32_t room = size - filled;
+    uint32_t take = count < room ? count : room;
+    if (filled == 0 && size > 1) *left_alone = 1;
+    memcpy(s.gfx_buf + filled, bytes, take);
+    filled += take;
+    bytes += take;
+    count -= take;
+    if (filled == size) {
+      s.gfx_count = size;  // as PutGfxByte leaves it during the write
+      WriteAll(s.port, s.gfx_buf, size);
+      filled = 0;
+    }
+  }
+  s.gfx_count = filled;
   return 0;
 }
 
