@@ -54,6 +54,10 @@ struct DriverState {
 
 extern DriverState g_state;
 
+// The ready flag is only a signal to a polling host, not a lock: a release
+// store is enough, and avoids a full barrier on every call.
+inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
+
 // Puts every field back to its value at library load. The library itself
 // never needs this (the record starts that way); tests and tools that run
 // many scenarios in one process do.

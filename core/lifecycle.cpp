@@ -12,8 +12,8 @@
 namespace {
 
 // Composes dir + separator + name + "." + ext into out; no separator is added
-// after a directory that already ends with a backslash or a slash. Returns false when
-// the result does not fit.
+// after a directory that already ends with a backslash or a slash. Returns
+// false when the result does not fit.
 bool ComposePath(char* out, size_t size, const char* dir, const char* name, const char* ext) {
   size_t dir_len = strlen(dir);
   bool needs_separator = dir_len > 0 && dir[dir_len - 1] != '\\' && dir[dir_len - 1] != '/';
@@ -52,7 +52,7 @@ void ComposePaths() {
 
 KORVEX_API void KORVEX_CALL LCD_Init() {
   DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   ComposePaths();
   LoadSettings();
   SaveSettings();
@@ -65,18 +65,18 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   s.port = OpenPort(s.port_name, s.baud_rate);
   if (!PortIsOpen(s.port)) {
     s.port = kNoPort;
-    s.ready = 1;
+    SetReady(1);
     return;
   }
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;
-  s.ready = 1;
+  SetReady(1);
 }
 
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   FlushTextBuffer();
   FlushGfxBuffer();
   WriteDirect(kCmdResetDisplay);
@@ -95,7 +95,7 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
       s.log_file = nullptr;
     }
   }
-  s.ready = 1;
+  SetReady(1);
 }
 
 KORVEX_API uint8_t KORVEX_CALL LCD_IsReadyToReceive() {

@@ -84,7 +84,7 @@ void SendT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, ui
 KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t x1, uint32_t y1,
                                                 uint32_t x2, uint32_t y2, uint32_t) {
   DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   FlushTextBuffer();
   LogWrite("\nLCD_SendToGfxMemory() x1=%03d x2=%03d y1=%03d y2=%03d\n", (int)(x1 & 0xFFFF),
            (int)(x2 & 0xFFFF), (int)(y1 & 0xFFFF), (int)(y2 & 0xFFFF));
@@ -100,5 +100,5 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
     FlushGfxBuffer();
     s.flush_pending = 0;
   }
-  s.ready = 1;
+  SetReady(1);
 }

@@ -7,8 +7,7 @@
 #include "link/commands.h"
 
 KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
-  DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   uint8_t byte = (uint8_t)code;
   PutTextByte(byte);
   // Printable bytes go to the trace as themselves (not through the formatter,
@@ -18,22 +17,22 @@ KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
   } else {
     LogWrite("0x%02X", byte);
   }
-  s.ready = 1;
+  SetReady(1);
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
-  DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   PutTextByte(kCmdSetTextCursor);
-  PutTextByte((uint8_t)(column + 1));
-  PutTextByte((uint8_t)(row + 1));
+  // Unsigned arithmetic: a column of INT32_MAX must not overflow.
+  PutTextByte((uint8_t)((uint32_t)column + 1));
+  PutTextByte((uint8_t)((uint32_t)row + 1));
   LogWrite("\nSetTextCursor() x=%03d y=%03d\n", (int)column, (int)row);
-  s.ready = 1;
+  SetReady(1);
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
   DriverState& s = g_state;
-  s.ready = 0;
+  SetReady(0);
   PutTextByte(kCmdSetCGRAMChar);
   PutTextByte(record.position);
   LogWrite("\nSetCGRAMChar() pos=%03d ", record.position);
@@ -46,7 +45,7 @@ KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
     LogWrite("0x%02X,", byte);
   }
   LogWrite("\n");
-  s.ready = 1;
+  SetReady(1);
 }
 
 KORVEX_API uint8_t KORVEX_CALL LCD_GetCGRAMChar(uint32_t position) { return (uint8_t)position; }

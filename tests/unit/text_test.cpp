@@ -26,11 +26,13 @@ TEST_F(DriverTest, CursorIsOneBasedOnTheWire) {
   LCD_SetOutputAddress(0, 0);
   LCD_SetOutputAddress(39, 7);
   LCD_SetOutputAddress(-1, 255);  // operands cut to a byte, trace as received
-  EXPECT_EQ(RecWire(), Hex("B1 01 01  B1 28 08  B1 00 00"));
+  LCD_SetOutputAddress(INT32_MAX, INT32_MIN);
+  EXPECT_EQ(RecWire(), Hex("B1 01 01  B1 28 08  B1 00 00  B1 00 01"));
   EXPECT_EQ(Trace(),
             "\nSetTextCursor() x=000 y=000\n"
             "\nSetTextCursor() x=039 y=007\n"
-            "\nSetTextCursor() x=-01 y=255\n");
+            "\nSetTextCursor() x=-01 y=255\n"
+            "\nSetTextCursor() x=2147483647 y=-2147483648\n");
 }
 
 TEST_F(DriverTest, CustomCharacterSendsTenBytes) {
