@@ -37,5 +37,11 @@ demo: dll native
 dist: dll
 	scripts/dist.sh
 
+# Encoding benchmarks (about half a minute); see docs/PERFORMANCE.md.
+bench: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native --target korvex_bench -j $(JOBS)
+	./build/native/korvex_bench --benchmark_min_time=0.1 --benchmark_repetitions=3
+
 clean:
 	rm -rf build
