@@ -37,6 +37,11 @@ demo: dll native
 dist: dll
 	scripts/dist.sh
 
+# The fuzzer for as long as asked: make fuzz FUZZ_SECONDS=3600
+FUZZ_SECONDS ?= 600
+fuzz: native
+	fuzz/run.sh $(FUZZ_SECONDS)
+
 # Encoding benchmarks (about half a minute); see docs/PERFORMANCE.md.
 bench: deps
 	cmake --preset native >/dev/null
