@@ -35,6 +35,10 @@ struct DriverState {
   // Read by LCD_IsReadyToReceive, which a host may call from another thread.
   std::atomic<uint8_t> ready{1};
   int32_t flush_pending = 0;
+  // Set when a write timed out with nothing written (the board has stopped
+  // reading): the rest of the host's call writes nothing, so that one call
+  // waits out one time-out, not one per transfer. Cleared as each call starts.
+  uint8_t write_stalled = 0;
   PortHandle port = kNoPort;
   uint8_t contrast = 0;
   uint8_t light = 0;
@@ -56,6 +60,9 @@ extern DriverState g_state;
 
 // The ready flag is only a signal to a polling host, not a lock: a release
 // store is enough, and avoids a full barrier on every call.
+// Entry of every export that writes to the port.
+inline void BeginWritingCall() { g_state.write_stalled = 0; }
+
 inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
 
 // Puts every field back to its value at library load. The library itself

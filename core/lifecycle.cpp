@@ -51,6 +51,7 @@ void ComposePaths() {
 }  // namespace
 
 KORVEX_API void KORVEX_CALL LCD_Init() {
+  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
   ComposePaths();
@@ -75,6 +76,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
 }
 
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
+  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
   FlushTextBuffer();

@@ -83,6 +83,7 @@ void SendT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, ui
 
 KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t x1, uint32_t y1,
                                                 uint32_t x2, uint32_t y2, uint32_t) {
+  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
   FlushTextBuffer();

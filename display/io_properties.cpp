@@ -43,6 +43,7 @@ KORVEX_API void KORVEX_CALL LCD_SetIOPropertys(const char* port_name, uint32_t, 
                                                uint32_t light_enable, uint32_t light, uint32_t,
                                                uint32_t contrast, uint32_t out_ports, uint32_t,
                                                uint32_t) {
+  BeginWritingCall();
   DriverState& s = g_state;
   TakePortName(port_name);
   s.gfx_width = width;

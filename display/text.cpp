@@ -7,6 +7,7 @@
 #include "link/commands.h"
 
 KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
+  BeginWritingCall();
   SetReady(0);
   uint8_t byte = (uint8_t)code;
   PutTextByte(byte);
@@ -21,6 +22,7 @@ KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
+  BeginWritingCall();
   SetReady(0);
   PutTextByte(kCmdSetTextCursor);
   // Unsigned arithmetic: a column of INT32_MAX must not overflow.
@@ -31,6 +33,7 @@ KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
+  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
   PutTextByte(kCmdSetCGRAMChar);

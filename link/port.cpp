@@ -31,6 +31,7 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   DriverState& s = g_state;
   s.text_count = 0;
   s.gfx_count = 0;
+  s.write_stalled = 0;
 
   PortHandle port = s.port_name_too_long ? kInvalidPort : PortOpen(name);
   if (!PortIsOpen(port)) {
@@ -108,12 +109,19 @@ void WriteAll(PortHandle port, const uint8_t* data, uint32_t size) {
   // The protocol has no framing: a lost tail would make the board misread
   // everything after it, so the rest of a short write goes out again for as
   // long as writes make progress.
+  if (g_state.write_stalled) return;
   while (size > 0) {
     uint32_t written = 0;
     bool ok = PortWrite(port, data, size, &written);
     if (!ok) PortClearError(port);
     if (written > size) written = size;
-    if (written == 0) return;
+    if (written == 0) {
+      // A write that ran out of time without a byte: the board is not
+      // reading. Waiting again for every transfer of this call would block
+      // the host for a second per transfer.
+      if (ok) g_state.write_stalled = 1;
+      return;
+    }
     data += written;
     size -= written;
   }

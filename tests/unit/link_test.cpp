@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "link/buffers.h"
 #include "link/port.h"
 #include "test_support.h"
@@ -130,6 +132,47 @@ TEST_F(DriverTest, AFailedWriteDoesNotStopLaterWrites) {
   WriteDirect(0xB0);
   EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PortWrite 1", "PortClearError", "PortWrite 1"}));
   EXPECT_EQ(RecWire(), Hex("B0"));
+}
+
+}  // namespace
+
+namespace {
+
+// A board that stops reading: the first write of a call that times out with
+// nothing written ends that call's writing; the next call tries again.
+TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
+  InitAndClear();
+  std::vector<uint8_t> picture(240 * 64, 1);
+  Rec().write_plan = {0};
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);  // 41 transfers of 64
+  EXPECT_EQ(Rec().calls, std::vector<std::string>{"PortWrite 64"});
+  EXPECT_TRUE(Rec().transfers.empty());
+  EXPECT_EQ(g_state.gfx_count, 0u);
+  EXPECT_EQ(g_state.ready.load(), 1);
+
+  // A write that fails outright (not a time-out) does not stop the call.
+  Rec().calls.clear();
+  Rec().write_plan = {-1};
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 1, 0);  // 85 bytes: 64 + 21
+  EXPECT_EQ(Rec().calls,
+            (std::vector<std::string>{"PortWrite 64", "PortClearError", "PortWrite 21"}));
+
+  // The board reads again: the next call goes out whole.
+  Rec().calls.clear();
+  Rec().transfers.clear();
+  Setting("GfxForceFlush", "1");
+  g_state.gfx_force_flush = 1;
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 47, 0, 0);
+  EXPECT_EQ(RecWire(), Concat({Hex("BA 00 00 08"), Bytes(8, 0x3F)}));
+
+  // Clean-up waits once, not once per closing command.
+  Rec().calls.clear();
+  Rec().write_plan = {0};
+  LCD_CleanUp();
+  EXPECT_EQ(std::count_if(Rec().calls.begin(), Rec().calls.end(),
+                          [](const std::string& c) { return c.rfind("PortWrite", 0) == 0; }),
+            1);
+  EXPECT_EQ(Rec().open_ports, 0);
 }
 
 }  // namespace
