@@ -48,6 +48,8 @@ void Usage(FILE* out) {
           "  --hold MS           show the last picture for MS ms before LCD_CleanUp\n"
           "  --no-cleanup        leave the last picture on the display: no LCD_CleanUp\n"
           "  --ready-timeout MS  longest wait for LCD_IsReadyToReceive (2000)\n"
+          "  --report-calls      add each export's call count, longest and total time\n"
+          "                      to the report\n"
           "  --quiet             print only errors and the report\n"
           "  --help\n"
           "\n"
@@ -166,6 +168,8 @@ int ParseOptions(int argc, char** argv, Options& o, bool& help) {
       o.no_cleanup = true;
     } else if (arg == "--io-before-init" && !has_value) {
       o.io_before_init = true;
+    } else if (arg == "--report-calls" && !has_value) {
+      o.report_calls = true;
     } else {
       fprintf(stderr, "korvex-host: unknown option '%s' (see --help)\n", argv[i]);
       return kUsage;
@@ -229,6 +233,23 @@ void Report(const Session& s, double elapsed) {
          static_cast<unsigned long long>(w.writes), host::BufferedBytes(w));
   if (c.ready_timeouts) {
     printf("ready time-outs: %llu\n", static_cast<unsigned long long>(c.ready_timeouts));
+  }
+  if (s.options.report_calls) {
+    // A call that blocks (a port that stopped taking bytes) shows up here
+    // even when the run as a whole looks fine.
+    int slowest = -1;
+    for (int i = 0; i < host::kExportCount; ++i) {
+      const host::CallTimes& t = c.times[i];
+      if (t.calls == 0) continue;
+      printf("call %s: calls %llu, longest %.3f ms, total %.3f ms\n",
+             host::ExportName(static_cast<host::Export>(i)),
+             static_cast<unsigned long long>(t.calls), t.longest * 1000.0, t.total * 1000.0);
+      if (slowest < 0 || t.longest > c.times[slowest].longest) slowest = i;
+    }
+    if (slowest >= 0) {
+      printf("longest call: %.3f ms (%s)\n", c.times[slowest].longest * 1000.0,
+             host::ExportName(static_cast<host::Export>(slowest)));
+    }
   }
   fflush(stdout);
 }

@@ -33,6 +33,7 @@ const std::map<std::string, CommandShape>& Commands() {
       {"rect", {4, false}},     {"pixel", {3, false}},    {"fill", {5, false}},
       {"line", {5, false}},     {"sleep", {1, false}},    {"demo", {1, false}},
       {"controller", {1, false}}, {"customize", {5, false}},
+      {"wait", {0, true}},
   };
   return commands;
 }
@@ -253,6 +254,14 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
       for (unsigned char ch : line.text) CallSendToMemory(s, ch);
     } else if (c == "echo") {
       printf("%s\n", line.text.c_str());
+    } else if (c == "wait") {
+      // A pause for whoever runs the tool: unplug or replug the board, then
+      // press Enter. At the end of the input it goes on at once.
+      printf(line.text.empty() ? "wait\n" : "wait %s\n", line.text.c_str());
+      fflush(stdout);
+      char answer[256];
+      while (fgets(answer, sizeof answer, stdin) != nullptr && strchr(answer, '\n') == nullptr) {
+      }
     } else if (c == "cursor") {
       CallSetOutputAddress(s, static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]));
     } else if (c == "char") {

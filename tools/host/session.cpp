@@ -8,13 +8,25 @@ namespace host {
 
 namespace {
 
+// One call of `e` that began at `started` (NowSeconds), for --report-calls.
+void NoteCall(Session& s, Export e, double started) {
+  double took = NowSeconds() - started;
+  CallTimes& t = s.counters.times[static_cast<int>(e)];
+  t.calls++;
+  t.total += took;
+  if (took > t.longest) t.longest = took;
+}
+
 // The host's part of the handshake: LCD_IsReadyToReceive until it says 1,
 // giving up after the time-out (and counting it) rather than hanging.
 void WaitReady(Session& s) {
   double deadline = NowSeconds() + s.options.ready_timeout_ms / 1000.0;
   for (;;) {
     s.counters.ready_polls++;
-    if ((s.api.IsReadyToReceive() & 0xFF) != 0) return;
+    double started = NowSeconds();
+    bool ready = (s.api.IsReadyToReceive() & 0xFF) != 0;
+    NoteCall(s, Export::kIsReadyToReceive, started);
+    if (ready) return;
     if (NowSeconds() >= deadline) {
       s.counters.ready_timeouts++;
       fprintf(stderr, "korvex-host: LCD_IsReadyToReceive stayed 0 for %u ms\n",
@@ -43,6 +55,18 @@ WireSettings SettingsFromFile() {
 
 }  // namespace
 
+const char* ExportName(Export e) {
+  static const char* const names[kExportCount] = {
+      "DLL_GetInfo",          "LCD_CleanUp",          "LCD_ConfigDialog",
+      "LCD_Customize",        "LCD_GetCGRAMChar",     "LCD_Init",
+      "LCD_IsReadyToReceive", "LCD_SendToController", "LCD_SendToGfxMemory",
+      "LCD_SendToMemory",     "LCD_SetCGRAMChar",     "LCD_SetIOPropertys",
+      "LCD_SetOutputAddress",
+  };
+  int i = static_cast<int>(e);
+  return i >= 0 && i < kExportCount ? names[i] : "?";
+}
+
 void Say(const Session& s, const char* format, ...) {
   if (s.options.quiet) return;
   va_list args;
@@ -57,7 +81,9 @@ int TextRows(const Session& s) { return s.picture.height / 8; }
 
 DriverInfo CallGetInfo(Session& s) {
   s.counters.calls++;
+  double started = NowSeconds();
   DriverInfo info = s.api.GetInfo();
+  NoteCall(s, Export::kGetInfo, started);
   int pitch = info.trailer[5];
   if (pitch == 6 || pitch == 8) s.pitch = pitch;
   return info;
@@ -66,7 +92,9 @@ DriverInfo CallGetInfo(Session& s) {
 void CallInit(Session& s) {
   WaitReady(s);
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.Init();
+  NoteCall(s, Export::kInit, started);
   // LCD_Init has just read and rewritten config.ini: what it holds now is
   // what the driver runs with.
   WireSettings settings = SettingsFromFile();
@@ -82,21 +110,28 @@ void CallInit(Session& s) {
 void CallCleanUp(Session& s) {
   WaitReady(s);
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.CleanUp();
+  NoteCall(s, Export::kCleanUp, started);
   ModelCleanUp(s.wire);
   s.initialised = false;
 }
 
 uint8_t CallIsReady(Session& s) {
   s.counters.calls++;
-  return static_cast<uint8_t>(s.api.IsReadyToReceive() & 0xFF);
+  double started = NowSeconds();
+  uint8_t ready = static_cast<uint8_t>(s.api.IsReadyToReceive() & 0xFF);
+  NoteCall(s, Export::kIsReadyToReceive, started);
+  return ready;
 }
 
 void CallSendToMemory(Session& s, uint32_t code) {
   WaitReady(s);
   s.counters.calls++;
   s.counters.text_calls++;
+  double started = NowSeconds();
   s.api.SendToMemory(code);
+  NoteCall(s, Export::kSendToMemory, started);
   ModelText(s.wire, 1);
   s.text_dirty = true;
 }
@@ -105,28 +140,37 @@ void CallSetOutputAddress(Session& s, int32_t column, int32_t row) {
   WaitReady(s);
   s.counters.calls++;
   s.counters.text_calls++;
+  double started = NowSeconds();
   s.api.SetOutputAddress(column, row);
+  NoteCall(s, Export::kSetOutputAddress, started);
   ModelText(s.wire, 3);
 }
 
 void CallSetCgramChar(Session& s, const CgramCharRecord& record) {
   WaitReady(s);
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.SetCgramChar(record);
+  NoteCall(s, Export::kSetCgramChar, started);
   ModelText(s.wire, 10);
 }
 
 uint8_t CallGetCgramChar(Session& s, uint32_t position) {
   s.counters.calls++;
-  return static_cast<uint8_t>(s.api.GetCgramChar(position) & 0xFF);
+  double started = NowSeconds();
+  uint8_t code = static_cast<uint8_t>(s.api.GetCgramChar(position) & 0xFF);
+  NoteCall(s, Export::kGetCgramChar, started);
+  return code;
 }
 
 void CallSetIO(Session& s, const std::string& port, int width, int height, uint32_t light_enable,
                uint32_t light, uint32_t contrast, uint32_t ports) {
   WaitReady(s);
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.SetIOPropertys(port.c_str(), 0, 0, 0, 0, width, height, light_enable, light, 0, contrast,
                        ports, 0, 0);
+  NoteCall(s, Export::kSetIOPropertys, started);
   s.wire_port = port;  // the name the next LCD_Init opens
   ModelSetIO(s.wire, width, height, light_enable, light, contrast, ports);
   if (width != s.picture.width || height != s.picture.height) UsePictureSize(s, width, height);
@@ -136,24 +180,33 @@ void CallSendToGfx(Session& s, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y
   WaitReady(s);
   s.counters.calls++;
   s.counters.graphics_calls++;
+  double started = NowSeconds();
   s.api.SendToGfxMemory(s.picture.pixels.data(), x1, y1, x2, y2, 0);
+  NoteCall(s, Export::kSendToGfxMemory, started);
   ModelGraphics(s.wire, x1, y1, x2, y2);
   s.gfx_dirty = true;
 }
 
 int32_t CallConfigDialog(Session& s) {
   s.counters.calls++;
-  return s.api.ConfigDialog();
+  double started = NowSeconds();
+  int32_t result = s.api.ConfigDialog();
+  NoteCall(s, Export::kConfigDialog, started);
+  return result;
 }
 
 void CallSendToController(Session& s, uint32_t value) {
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.SendToController(value);
+  NoteCall(s, Export::kSendToController, started);
 }
 
 void CallCustomize(Session& s, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e) {
   s.counters.calls++;
+  double started = NowSeconds();
   s.api.Customize(a, b, c, d, e);
+  NoteCall(s, Export::kCustomize, started);
 }
 
 void SendRect(Session& s, const Rect& r) {

@@ -31,8 +31,36 @@ struct Options {
   bool config_dialog = false;
   bool no_cleanup = false;
   bool io_before_init = false;
+  bool report_calls = false;
   unsigned hold_ms = 0;
   unsigned ready_timeout_ms = 2000;
+};
+
+// The exports, for the call times that --report-calls prints.
+enum class Export {
+  kGetInfo,
+  kCleanUp,
+  kConfigDialog,
+  kCustomize,
+  kGetCgramChar,
+  kInit,
+  kIsReadyToReceive,
+  kSendToController,
+  kSendToGfxMemory,
+  kSendToMemory,
+  kSetCgramChar,
+  kSetIOPropertys,
+  kSetOutputAddress,
+  kCount
+};
+const int kExportCount = static_cast<int>(Export::kCount);
+const char* ExportName(Export e);
+
+// How long the calls of one export took, the ready polls included.
+struct CallTimes {
+  uint64_t calls = 0;
+  double total = 0;    // seconds
+  double longest = 0;  // seconds, the single slowest call
 };
 
 struct Counters {
@@ -41,6 +69,7 @@ struct Counters {
   uint64_t text_calls = 0;      // LCD_SendToMemory and LCD_SetOutputAddress
   uint64_t ready_polls = 0;
   uint64_t ready_timeouts = 0;
+  CallTimes times[kExportCount];
 };
 
 struct Session {
