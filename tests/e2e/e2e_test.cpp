@@ -22,11 +22,16 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/driver_state.h"
+#include "core/exports.h"
+#include "platform/recording/recording.h"
 #include "tests/wine/wine_run.h"
 #include "tools/board/decoder.h"
 
@@ -329,6 +334,115 @@ TEST_P(EndToEnd, DecodedCommandsAreTheScenarios) {
   snprintf(line, sizeof line, "expected on the wire: %zu bytes", received);
   EXPECT_NE(std::string::npos, run.out.find(line)) << run.out;
 }
+
+// The same scenario table against the native build of the same sources on the
+// recording platform: a small runner for the script commands the scenarios
+// use, the host's steps for each, and the bytes the platform recorded.
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+uint32_t Number(const std::string& text) { return (uint32_t)strtoul(text.c_str(), nullptr, 0); }
+
+// The text after the first `skip` words of a line.
+std::string Rest(const std::string& line, int skip) {
+  size_t at = 0;
+  for (int i = 0; i < skip; ++i) {
+    at = line.find_first_not_of(' ', at);
+    at = line.find(' ', at);
+    if (at == std::string::npos) return "";
+  }
+  return line.substr(at + 1);
+}
+
+Bytes RunNative(const Scenario& scenario, const std::string& script_path) {
+  RecReset();
+  ResetDriverState();
+  std::istringstream config(scenario.config);
+  for (std::string line; std::getline(config, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) Rec().profile[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  std::ifstream script(script_path);
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> picture;
+  for (std::string line; std::getline(script, line);) {
+    std::vector<std::string> w = Words(line);
+    if (w.empty() || w[0][0] == '#') continue;
+    const std::string& op = w[0];
+    if (op == "io") {
+      int32_t new_width = (int32_t)Number(w[2]), new_height = (int32_t)Number(w[3]);
+      if (new_width != width || new_height != height) {
+        width = new_width;
+        height = new_height;
+        picture.assign((size_t)width * height, 0);
+      }
+      LCD_SetIOPropertys(w[1].c_str(), 0, 0, 0, 0, width, height, Number(w[4]), Number(w[5]), 0,
+                         Number(w[6]), Number(w[7]), 0, 0);
+    } else if (op == "init") {
+      LCD_Init();
+    } else if (op == "cursor") {
+      LCD_SetOutputAddress((int32_t)Number(w[1]), (int32_t)Number(w[2]));
+    } else if (op == "print") {
+      for (char c : Rest(line, 1)) LCD_SendToMemory((uint8_t)c);
+    } else if (op == "text") {
+      LCD_SetOutputAddress((int32_t)Number(w[1]), (int32_t)Number(w[2]));
+      for (char c : Rest(line, 3)) LCD_SendToMemory((uint8_t)c);
+    } else if (op == "char") {
+      for (size_t i = 1; i < w.size(); ++i) LCD_SendToMemory(Number(w[i]));
+    } else if (op == "cgram") {
+      CgramCharRecord record = {};
+      record.position = (uint8_t)Number(w[1]);
+      const int pitch = g_state.font_pitch;
+      for (int row = 0; row < 8; ++row) {
+        uint32_t bits = Number(w[2 + row]);
+        for (int column = 0; column < pitch; ++column)
+          record.matrix[8 * column + row] = (uint8_t)((bits >> (pitch - 1 - column)) & 1);
+      }
+      LCD_SetCGRAMChar(record);
+    } else if (op == "pixel") {
+      picture.at(Number(w[2]) * (size_t)width + Number(w[1])) = (uint8_t)Number(w[3]);
+    } else if (op == "fill") {
+      for (uint32_t y = Number(w[2]); y <= Number(w[4]); ++y)
+        for (uint32_t x = Number(w[1]); x <= Number(w[3]); ++x)
+          picture.at(y * (size_t)width + x) = (uint8_t)Number(w[5]);
+    } else if (op == "rect") {
+      LCD_SendToGfxMemory(picture.data(), Number(w[1]), Number(w[2]), Number(w[3]), Number(w[4]),
+                          0);
+    } else if (op == "frame") {
+      LCD_SendToGfxMemory(picture.data(), 0, 0, (uint32_t)width - 1, (uint32_t)height - 1, 0);
+    } else {
+      ADD_FAILURE() << "the native runner does not know: " << line;
+    }
+  }
+  Bytes wire = RecWire();
+  ResetDriverState();
+  return wire;
+}
+
+class SameOnNative : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(SameOnNative, NativeBuildSendsTheSameCommands) {
+  const Scenario& scenario = GetParam();
+  Bytes wire = RunNative(scenario, kScenarios + "/" + scenario.name + ".txt");
+  board::Decoder decoder;
+  board::DecoderInit(decoder, scenario.board);
+  std::vector<Command> commands;
+  std::vector<board::Anomaly> anomalies;
+  board::DecoderFeed(decoder, wire.data(), wire.size(), commands, anomalies);
+  board::DecoderFinish(decoder, anomalies);
+  EXPECT_EQ(Describe(scenario.expected), Describe(commands));
+  EXPECT_TRUE(anomalies.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, SameOnNative, ::testing::ValuesIn(Scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEnd, ::testing::ValuesIn(Scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) {
