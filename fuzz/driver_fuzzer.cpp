@@ -661,8 +661,12 @@ void DoSendToGfxMemory(Reader& in) {
   // The end-of-call rule: the graphics buffer is left empty exactly when the
   // call wrote graphics to the port or GfxForceFlush is 1; otherwise all the
   // call's bytes wait in it.
+  // A call that met a write time-out with nothing written drops the rest of
+  // its writes (the board is not reading): its buffer empties at the transfer
+  // boundaries without a port write, so the rule is not checked for it.
   const bool wrote = g_session.gfx_writes != gfx_writes;
-  if ((wrote || g_state.gfx_force_flush == 1) != (g_state.gfx_count == 0)) {
+  if (!g_state.write_stalled &&
+      (wrote || g_state.gfx_force_flush == 1) != (g_state.gfx_count == 0)) {
     Violation("LCD_SendToGfxMemory left %u bytes in the graphics buffer after %s",
               g_state.gfx_count,
               wrote                          ? "writing graphics to the port"
