@@ -65,7 +65,6 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   }
   s.port = OpenPort(s.port_name, s.baud_rate);
   if (!PortIsOpen(s.port)) {
-    s.port = kNoPort;
     SetReady(1);
     return;
   }

@@ -32,6 +32,7 @@
 #include "core/driver_state.h"
 #include "core/exports.h"
 #include "platform/recording/recording.h"
+#include "tests/wine/expected_commands.h"
 #include "tests/wine/wine_run.h"
 #include "tools/board/decoder.h"
 
@@ -43,7 +44,7 @@ using board::CommandKind;
 using board::Controller;
 using board::DisplayConfig;
 
-typedef std::vector<uint8_t> Bytes;
+using namespace expected_commands;
 
 const std::string kPrefix = KORVEX_E2E_PREFIX;
 const std::string kWin64Dir = KORVEX_WIN64_DIR;
@@ -99,46 +100,7 @@ std::vector<Bytes> StopReading(PtyReader& reader) {
 
 // ----------------------------------------------------------- the expectation
 
-struct Expected {
-  CommandKind kind;
-  Bytes operands;
-  Bytes payload;
-};
-
-std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char pair[4];
-  for (uint8_t b : bytes) {
-    snprintf(pair, sizeof pair, "%s%02X", text.empty() ? "" : " ", b);
-    text += pair;
-  }
-  return text;
-}
-
-// One command as a line for comparing: "SetBitmap 0C 02 02 06 | 08 00 ...".
-std::string Describe(CommandKind kind, const Bytes& operands, const Bytes& payload) {
-  std::string line = board::CommandName(kind);
-  if (!operands.empty()) line += " " + Hex(operands);
-  if (!payload.empty()) line += " | " + Hex(payload);
-  return line;
-}
-
-std::vector<std::string> Describe(const std::vector<Expected>& commands) {
-  std::vector<std::string> lines;
-  for (const Expected& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
-  return lines;
-}
-
-std::vector<std::string> Describe(const std::vector<Command>& commands) {
-  std::vector<std::string> lines;
-  for (const Command& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
-  return lines;
-}
-
 // A shorter way to write the expectations.
-Expected Reset() { return {CommandKind::ResetDisplay, {}, {}}; }
-Expected Light(uint8_t v) { return {CommandKind::SetLight, {v}, {}}; }
-Expected Contrast(uint8_t v) { return {CommandKind::SetContrast, {v}, {}}; }
 Expected OutPort(uint8_t port, uint8_t v) { return {CommandKind::SetOutPort, {port, v}, {}}; }
 Expected Cursor(uint8_t column, uint8_t row) {
   return {CommandKind::SetTextCursor, {column, row}, {}};
@@ -451,15 +413,8 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEnd, ::testing::ValuesIn(Scenarios()),
 
 }  // namespace
 
-// Besides the tests: --stop-wineserver ends the prefix's wineserver, which
-// CTest runs once after the last of them.
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "--stop-wineserver") == 0) {
-    if (!IsExecutable(WinePath()) || !Exists(kPrefix)) return 0;
-    // 1: there was no server to stop.
-    printf("wineserver -k: status %d\n", StopWineServer(kPrefix));
-    return 0;
-  }
+  if (HandleStopWineServer(argc, argv, kPrefix)) return 0;
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/wine/expected_commands.h"
 #include "tests/wine/wine_run.h"
 #include "tools/board/decoder.h"
 
@@ -46,7 +47,7 @@ using namespace wine_run;
 using board::Command;
 using board::CommandKind;
 
-typedef std::vector<uint8_t> Bytes;
+using namespace expected_commands;
 
 const std::string kPrefix = KORVEX_RELIABILITY_PREFIX;
 const std::string kWin64Dir = KORVEX_WIN64_DIR;
@@ -368,47 +369,6 @@ Bytes RowBytes(const Picture& p, int left, int top, int n, int h) {
   return bytes;
 }
 
-std::string Hex(const Bytes& bytes, size_t limit = 24) {
-  std::string text;
-  char pair[4];
-  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    snprintf(pair, sizeof pair, "%s%02X", text.empty() ? "" : " ", bytes[i]);
-    text += pair;
-  }
-  if (bytes.size() > limit) text += " ... (" + std::to_string(bytes.size()) + " bytes)";
-  return text;
-}
-
-// One command as a line for comparing; long payloads in full, as a hash
-// would hide where they differ.
-std::string Describe(CommandKind kind, const Bytes& operands, const Bytes& payload) {
-  std::string line = board::CommandName(kind);
-  if (!operands.empty()) line += " " + Hex(operands);
-  if (!payload.empty()) line += " | " + Hex(payload, payload.size());
-  return line;
-}
-
-struct Expected {
-  CommandKind kind;
-  Bytes operands;
-  Bytes payload;
-};
-
-std::vector<std::string> Describe(const std::vector<Expected>& commands) {
-  std::vector<std::string> lines;
-  for (const Expected& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
-  return lines;
-}
-
-std::vector<std::string> Describe(const std::vector<Command>& commands) {
-  std::vector<std::string> lines;
-  for (const Command& c : commands) lines.push_back(Describe(c.kind, c.operands, c.payload));
-  return lines;
-}
-
-Expected Reset() { return {CommandKind::ResetDisplay, {}, {}}; }
-Expected Light(uint8_t v) { return {CommandKind::SetLight, {v}, {}}; }
-Expected Contrast(uint8_t v) { return {CommandKind::SetContrast, {v}, {}}; }
 Expected Bitmap(const Picture& p, int left, int top, int n, int h) {
   return {CommandKind::SetBitmap,
           {static_cast<uint8_t>(left), static_cast<uint8_t>(top), static_cast<uint8_t>(n),
@@ -692,7 +652,7 @@ TEST_F(BoardGone, StopsReadingThenReadsAgain) {
   printf("the line held %zu unread bytes; %zu more got in while it was full\n", unread,
          left.size() - unread);
   EXPECT_EQ(unread, left.size()) << Hex(
-      Bytes(left.begin() + static_cast<long>(unread), left.end()));
+      Bytes(left.begin() + static_cast<long>(unread), left.end()), 24);
 
   std::map<std::string, CallTime> times = CallTimes(run.out);
   ExpectNoCallHangs(times);

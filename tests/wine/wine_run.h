@@ -6,7 +6,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +144,18 @@ inline std::string PreparePrefix(const std::string& prefix) {
 inline int StopWineServer(const std::string& prefix) {
   if (!IsExecutable(WinePath()) || !Exists(prefix)) return 0;
   return RunInPrefix(prefix, {WineServerPath(), "-k"}, ParentOf(prefix), 30).status;
+}
+
+// A suite's executable run as "--stop-wineserver" ends the prefix's
+// wineserver (CTest does so once after the suite's last test, which saves
+// Wine's start-up in every test). Returns true when that was the request.
+inline bool HandleStopWineServer(int argc, char** argv, const std::string& prefix) {
+  if (argc != 2 || strcmp(argv[1], "--stop-wineserver") != 0) return false;
+  if (IsExecutable(WinePath()) && Exists(prefix)) {
+    // 1: there was no server to stop.
+    printf("wineserver -k: status %d\n", StopWineServer(prefix));
+  }
+  return true;
 }
 
 }  // namespace wine_run

@@ -562,16 +562,8 @@ TEST_F(WineTest, DriverVersionResourceNamesTheDriver) {
 
 }  // namespace
 
-// Besides the tests: --stop-wineserver ends the prefix's wineserver, which
-// CTest runs once after the last of them (each test leaves the server up for
-// the next, which saves Wine's start-up in every test).
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "--stop-wineserver") == 0) {
-    if (!IsExecutable(WinePath()) || !Exists(kPrefix)) return 0;
-    // 1: there was no server to stop.
-    printf("wineserver -k: status %d\n", StopWineServer(kPrefix));
-    return 0;
-  }
+  if (HandleStopWineServer(argc, argv, kPrefix)) return 0;
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
