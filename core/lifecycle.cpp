@@ -22,7 +22,7 @@ bool ComposePath(char* out, size_t size, const char* dir, const char* name, cons
   char* p = out;
   memcpy(p, dir, dir_len);
   p += dir_len;
-  if (needs_separator) *p++ = PathSeparator();
+  if (needs_separator) *p++ = PlatformPathSeparator();
   size_t name_len = strlen(name);
   memcpy(p, name, name_len);
   p += name_len;
@@ -39,7 +39,7 @@ bool ComposePath(char* out, size_t size, const char* dir, const char* name, cons
 // directory.)
 void ComposePaths() {
   DriverState& s = g_state;
-  bool fits = GetCurrentDir(s.cwd, sizeof s.cwd);
+  bool fits = PlatformGetCurrentDir(s.cwd, sizeof s.cwd);
   if (!fits) s.cwd[0] = '\0';
   if (!fits || !ComposePath(s.ini_path, sizeof s.ini_path, s.cwd, "config", "ini") ||
       !ComposePath(s.log_path, sizeof s.log_path, s.cwd, "debug", "log")) {
@@ -60,7 +60,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   LogWrite("\nLCD_Init()\n");
   if (PortIsOpen(s.port)) LCD_CleanUp();
   if (s.log_enabled == 1 && s.log_file == nullptr) {
-    s.log_file = TraceOpen(s.log_path);
+    s.log_file = PlatformTraceOpen(s.log_path);
     LogWrite("\nLCD_Init() porth=closed\n");
   }
   s.port = OpenPort(s.port_name, s.baud_rate);
@@ -92,7 +92,7 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
     ClosePort();
     LogWrite("\nLCD_CleanUp() porth=closed\n");
     if (s.log_file != nullptr) {
-      TraceClose(s.log_file);
+      PlatformTraceClose(s.log_file);
       s.log_file = nullptr;
     }
   }

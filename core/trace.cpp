@@ -16,10 +16,10 @@ void LogWrite(const char* format, ...) {
   va_end(args);
   if (length < 0) return;
   // A message longer than log_line is cut at its end rather than overrun it.
-  TraceWrite(g_state.log_file, g_state.log_line, strlen(g_state.log_line));
+  PlatformTraceWrite(g_state.log_file, g_state.log_line, strlen(g_state.log_line));
 }
 
 void LogRaw(const void* data, size_t size) {
   if (!TraceActive()) return;
-  TraceWrite(g_state.log_file, data, size);
+  PlatformTraceWrite(g_state.log_file, data, size);
 }

@@ -458,7 +458,7 @@ void CheckState(const char* after) {
   const auto& calls = Rec().calls;
   for (; s.checked_calls < calls.size(); ++s.checked_calls) {
     const std::string& call = calls[s.checked_calls];
-    if (call.compare(0, 10, "PortWrite ") != 0) continue;
+    if (call.compare(0, 10, "PlatformPortWrite ") != 0) continue;
     const unsigned long size = strtoul(call.c_str() + 10, nullptr, 10);
     if (size == 0 || size > kGfxBufferCapacity)
       Violation("a port write of %lu bytes in %s", size, after);
@@ -541,7 +541,7 @@ void DoInit() {
   int opens = 0;
   std::string opened;
   for (size_t i = calls; i < Rec().calls.size(); ++i) {
-    if (Rec().calls[i].compare(0, 9, "PortOpen ") == 0) {
+    if (Rec().calls[i].compare(0, 9, "PlatformPortOpen ") == 0) {
       ++opens;
       opened = Rec().calls[i].substr(9);
     }

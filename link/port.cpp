@@ -15,7 +15,7 @@ const uint32_t kErrorNameTooLong = 206;
 // platform's default caption.
 void ShowPortError(const char* format, const char* name, uint32_t error) {
   snprintf(g_state.msg_text, sizeof g_state.msg_text, format, name, (long)error);
-  ShowMessageBox(g_state.msg_text, nullptr);
+  PlatformShowMessageBox(g_state.msg_text, nullptr);
 }
 
 }  // namespace
@@ -33,28 +33,28 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   s.gfx_count = 0;
   s.write_stalled = 0;
 
-  PortHandle port = s.port_name_too_long ? kInvalidPort : PortOpen(name);
+  PortHandle port = s.port_name_too_long ? kInvalidPort : PlatformPortOpen(name);
   if (!PortIsOpen(port)) {
     uint32_t error = s.port_name_too_long ? kErrorNameTooLong : PlatformLastError();
     snprintf(s.msg_text, sizeof s.msg_text,
              "##################### CreateFile() for %s , Baudrate %d failed ! Error %ld "
              "#####################",
              name, (int)baud_rate, (long)error);
-    ShowMessageBox(s.msg_text, nullptr);
+    PlatformShowMessageBox(s.msg_text, nullptr);
     return kNoPort;
   }
-  if (!PortSetupQueues(port, kQueueSize, kQueueSize)) {
+  if (!PlatformPortSetupQueues(port, kQueueSize, kQueueSize)) {
     ShowPortError("##################### SetupComm() for %s failed ! Error %ld #####################",
                   name, PlatformLastError());
-    PortClose(port);
+    PlatformPortClose(port);
     return kNoPort;
   }
   PortLineSettings line;
-  if (!PortGetLineSettings(port, &line)) {
+  if (!PlatformPortGetLineSettings(port, &line)) {
     ShowPortError(
         "##################### GetCommState() for %s failed ! Error %ld #####################",
         name, PlatformLastError());
-    PortClose(port);
+    PlatformPortClose(port);
     return kNoPort;
   }
   line.baud_rate = (uint32_t)baud_rate;
@@ -68,13 +68,13 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   line.out_xon = false;
   line.in_xon = false;
   line.abort_on_error = true;
-  if (!PortSetLineSettings(port, &line)) {
-    PortClose(port);
+  if (!PlatformPortSetLineSettings(port, &line)) {
+    PlatformPortClose(port);
     return kNoPort;
   }
   PortTimeouts timeouts;
-  if (!PortGetTimeouts(port, &timeouts)) {
-    PortClose(port);
+  if (!PlatformPortGetTimeouts(port, &timeouts)) {
+    PlatformPortClose(port);
     return kNoPort;
   }
   timeouts.read_interval = kTimeoutMs;
@@ -84,24 +84,24 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   // delays a transfer by about a second, not by a second per byte.
   timeouts.write_total_multiplier = WriteMultiplierForBaud(baud_rate);
   timeouts.write_total_constant = kTimeoutMs;
-  if (!PortSetTimeouts(port, &timeouts)) {
-    PortClose(port);
+  if (!PlatformPortSetTimeouts(port, &timeouts)) {
+    PlatformPortClose(port);
     return kNoPort;
   }
-  PortPurge(port, kPurgeReceive);
-  PortPurge(port, kPurgeTransmit);
-  PortLine(port, kSetDtr);
-  PortLine(port, kSetRts);
+  PlatformPortPurge(port, kPurgeReceive);
+  PlatformPortPurge(port, kPurgeTransmit);
+  PlatformPortLine(port, kSetDtr);
+  PlatformPortLine(port, kSetRts);
   return port;
 }
 
 void ClosePort() {
   DriverState& s = g_state;
-  PortPurge(s.port, kPurgeReceive);
-  PortPurge(s.port, kPurgeTransmit);
-  PortLine(s.port, kClearDtr);
-  PortLine(s.port, kClearRts);
-  PortClose(s.port);
+  PlatformPortPurge(s.port, kPurgeReceive);
+  PlatformPortPurge(s.port, kPurgeTransmit);
+  PlatformPortLine(s.port, kClearDtr);
+  PlatformPortLine(s.port, kClearRts);
+  PlatformPortClose(s.port);
   s.port = kNoPort;
 }
 
@@ -112,8 +112,8 @@ void WriteAll(PortHandle port, const uint8_t* data, uint32_t size) {
   if (g_state.write_stalled) return;
   while (size > 0) {
     uint32_t written = 0;
-    bool ok = PortWrite(port, data, size, &written);
-    if (!ok) PortClearError(port);
+    bool ok = PlatformPortWrite(port, data, size, &written);
+    if (!ok) PlatformPortClearError(port);
     if (written > size) written = size;
     if (written == 0) {
       // A write that ran out of time without a byte: the board is not

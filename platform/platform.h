@@ -60,21 +60,21 @@ enum PortLineRequest { kSetDtr, kClearDtr, kSetRts, kClearRts };
 
 // Opens the named device for reading and writing, exclusively, only if it
 // exists, without overlapped I/O. Returns kInvalidPort on failure.
-PortHandle PortOpen(const char* name);
-bool PortSetupQueues(PortHandle port, uint32_t rx_size, uint32_t tx_size);
-bool PortGetLineSettings(PortHandle port, PortLineSettings* settings);
-bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings);
-bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts);
-bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts);
-bool PortPurge(PortHandle port, PortPurgeSide side);
-bool PortLine(PortHandle port, PortLineRequest request);
+PortHandle PlatformPortOpen(const char* name);
+bool PlatformPortSetupQueues(PortHandle port, uint32_t rx_size, uint32_t tx_size);
+bool PlatformPortGetLineSettings(PortHandle port, PortLineSettings* settings);
+bool PlatformPortSetLineSettings(PortHandle port, const PortLineSettings* settings);
+bool PlatformPortGetTimeouts(PortHandle port, PortTimeouts* timeouts);
+bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts);
+bool PlatformPortPurge(PortHandle port, PortPurgeSide side);
+bool PlatformPortLine(PortHandle port, PortLineRequest request);
 // One synchronous write, bounded by the write time-outs. *written receives the
 // number of bytes that went out, also when the write fails or times out.
-bool PortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written);
+bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written);
 // Clears the port's error state after a failed write (abort-on-error makes
 // every later write fail until this is done).
-void PortClearError(PortHandle port);
-bool PortClose(PortHandle port);
+void PlatformPortClearError(PortHandle port);
+bool PlatformPortClose(PortHandle port);
 
 // The last error code of the calling thread, as the platform reports it.
 uint32_t PlatformLastError();
@@ -83,28 +83,28 @@ uint32_t PlatformLastError();
 
 // Reads an integer key; a missing key or empty value gives `fallback`.
 // Follows the Win32 reader's rule (see ParseProfileInt).
-uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback,
+uint32_t PlatformProfileReadInt(const char* section, const char* key, int32_t fallback,
                         const char* path);
 // Writes a string key, creating the file, section and key as needed.
-bool ProfileWriteString(const char* section, const char* key, const char* value,
+bool PlatformProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path);
 
 // ------------------------------------------------------------- message box
 
 // Modal box with no owner window, an OK button and no icon; a null caption
 // shows the platform's default caption. Returns the box's result.
-int ShowMessageBox(const char* text, const char* caption);
+int PlatformShowMessageBox(const char* text, const char* caption);
 
 // -------------------------------------------------------- current directory
 
 // The separator the driver puts between a directory and a file name: a
 // backslash on Windows (and in the recording double, which stands in for it),
 // a slash on POSIX.
-char PathSeparator();
+char PlatformPathSeparator();
 
 // Fills `buffer` with the current directory. Returns false when it does not
 // fit in `size` bytes (the buffer then holds an empty string).
-bool GetCurrentDir(char* buffer, size_t size);
+bool PlatformGetCurrentDir(char* buffer, size_t size);
 
 // ------------------------------------------------------------- trace file
 
@@ -112,10 +112,10 @@ typedef void* TraceFile;
 
 // Opens `path` for appending in text mode ("a+t": each line feed becomes the
 // platform's line end). Returns null on failure.
-TraceFile TraceOpen(const char* path);
+TraceFile PlatformTraceOpen(const char* path);
 // One buffered write of `size` bytes.
-bool TraceWrite(TraceFile file, const void* data, size_t size);
-void TraceClose(TraceFile file);
+bool PlatformTraceWrite(TraceFile file, const void* data, size_t size);
+void PlatformTraceClose(TraceFile file);
 
 // ------------------------------------------------------------- shared rules
 

@@ -10,12 +10,12 @@ namespace {
 const char kSection[] = "Korvex";
 
 uint32_t ReadKey(const char* key, int32_t fallback) {
-  return ProfileReadInt(kSection, key, fallback, g_state.ini_path);
+  return PlatformProfileReadInt(kSection, key, fallback, g_state.ini_path);
 }
 
 void WriteKey(const char* key, int32_t value) {
   snprintf(g_state.num_text, sizeof g_state.num_text, "%d", (int)value);
-  ProfileWriteString(kSection, key, g_state.num_text, g_state.ini_path);
+  PlatformProfileWriteString(kSection, key, g_state.num_text, g_state.ini_path);
 }
 
 }  // namespace
@@ -64,5 +64,5 @@ KORVEX_API int32_t KORVEX_CALL LCD_ConfigDialog() {
            "Baudrate %d\nTextBufferSize %d\nGfxBufferSize %d\nLCD_FontPitch %ld\n",
            (int)s.baud_rate, (int)s.text_buffer_size, (int)s.gfx_buffer_size,
            (long)s.font_pitch);
-  return ShowMessageBox(s.num_text, "Settings");
+  return PlatformShowMessageBox(s.num_text, "Settings");
 }

@@ -18,15 +18,15 @@
 //   a rate it cannot set. DSR output flow and DTR handshake have no termios
 //   counterpart and fail the same way; CTS output flow and RTS handshake
 //   both map to CRTSCTS. The mapping itself is in termios_rules.h.
-// - Queue sizes: a tty's queues are fixed, so PortSetupQueues only checks
+// - Queue sizes: a tty's queues are fixed, so PlatformPortSetupQueues only checks
 //   the handle (on Win32 the sizes are a recommendation too).
 // - Time-outs are kept per handle in a table of 16 open ports (one more open
-//   fails with EMFILE) and bound PortWrite only
+//   fails with EMFILE) and bound PlatformPortWrite only
 //   (the driver never reads). All-zero write time-outs mean "no limit", as
 //   on Win32. A write that runs out of time returns true with the count of
 //   bytes that went out, as Win32 does.
 // - Abort-on-error is remembered but latches nothing: a tty has no error
-//   state to clear, so PortClearError does nothing.
+//   state to clear, so PlatformPortClearError does nothing.
 // - Modem lines (DTR, RTS) via TIOCMBIS/TIOCMBIC; a pty has none, so these
 //   fail there and callers are expected to ignore the result.
 //
@@ -288,7 +288,7 @@ bool TermiosFromLineSettings(const PortLineSettings* settings, struct termios* t
 
 // ---------------------------------------------------------------- serial port
 
-PortHandle PortOpen(const char* name) {
+PortHandle PlatformPortOpen(const char* name) {
   if (name == nullptr) {
     errno = EINVAL;
     return kInvalidPort;
@@ -327,13 +327,13 @@ PortHandle PortOpen(const char* name) {
   return static_cast<PortHandle>(fd) + 1;
 }
 
-bool PortSetupQueues(PortHandle port, uint32_t, uint32_t) {
+bool PlatformPortSetupQueues(PortHandle port, uint32_t, uint32_t) {
   // The tty's queues have a fixed size; on Win32 the sizes are only a
   // recommendation as well.
   return FindSlot(port) != nullptr;
 }
 
-bool PortGetLineSettings(PortHandle port, PortLineSettings* settings) {
+bool PlatformPortGetLineSettings(PortHandle port, PortLineSettings* settings) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   if (settings == nullptr) return Fail(EINVAL);
@@ -346,7 +346,7 @@ bool PortGetLineSettings(PortHandle port, PortLineSettings* settings) {
   return true;
 }
 
-bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
+bool PlatformPortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   if (settings == nullptr) return Fail(EINVAL);
@@ -364,7 +364,7 @@ bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
   return true;
 }
 
-bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
+bool PlatformPortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   if (timeouts == nullptr) return Fail(EINVAL);
@@ -372,7 +372,7 @@ bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
   return true;
 }
 
-bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
+bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   if (timeouts == nullptr) return Fail(EINVAL);
@@ -380,7 +380,7 @@ bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   return true;
 }
 
-bool PortPurge(PortHandle port, PortPurgeSide side) {
+bool PlatformPortPurge(PortHandle port, PortPurgeSide side) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   // Writes here are synchronous: when one returns its bytes are in the
@@ -391,7 +391,7 @@ bool PortPurge(PortHandle port, PortPurgeSide side) {
   return tcflush(slot->fd, TCIFLUSH) == 0;
 }
 
-bool PortLine(PortHandle port, PortLineRequest request) {
+bool PlatformPortLine(PortHandle port, PortLineRequest request) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   switch (request) {
@@ -403,7 +403,7 @@ bool PortLine(PortHandle port, PortLineRequest request) {
   return Fail(EINVAL);
 }
 
-bool PortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
+bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
   if (written != nullptr) *written = 0;
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
@@ -457,9 +457,9 @@ bool PortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* writt
   return ok;
 }
 
-void PortClearError(PortHandle) {}
+void PlatformPortClearError(PortHandle) {}
 
-bool PortClose(PortHandle port) {
+bool PlatformPortClose(PortHandle port) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;
   // The exclusive flag outlives the descriptor while the tty stays open
@@ -475,7 +475,7 @@ uint32_t PlatformLastError() { return static_cast<uint32_t>(errno); }
 
 // ------------------------------------------------------------- message box
 
-int ShowMessageBox(const char* text, const char* caption) {
+int PlatformShowMessageBox(const char* text, const char* caption) {
   if (text == nullptr) text = "";
   const size_t length = strlen(text);
   const bool ends_line = length > 0 && text[length - 1] == '\n';
@@ -487,9 +487,9 @@ int ShowMessageBox(const char* text, const char* caption) {
 
 // -------------------------------------------------------- current directory
 
-char PathSeparator() { return '/'; }
+char PlatformPathSeparator() { return '/'; }
 
-bool GetCurrentDir(char* buffer, size_t size) {
+bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return false;
   if (getcwd(buffer, size) == nullptr) {
     buffer[0] = '\0';
@@ -500,18 +500,18 @@ bool GetCurrentDir(char* buffer, size_t size) {
 
 // ------------------------------------------------------------- trace file
 
-TraceFile TraceOpen(const char* path) {
+TraceFile PlatformTraceOpen(const char* path) {
   if (path == nullptr) return nullptr;
   return fopen(path, "a");  // text mode: a line feed is the line end here
 }
 
-bool TraceWrite(TraceFile file, const void* data, size_t size) {
+bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
   if (file == nullptr) return false;
   if (size == 0) return true;
   if (data == nullptr) return false;
   return fwrite(data, 1, size, static_cast<FILE*>(file)) == size;
 }
 
-void TraceClose(TraceFile file) {
+void PlatformTraceClose(TraceFile file) {
   if (file != nullptr) fclose(static_cast<FILE*>(file));
 }

@@ -1,5 +1,5 @@
-// The private profile (INI file) on POSIX: ProfileReadInt and
-// ProfileWriteString with the rules of the Win32 functions they stand in for.
+// The private profile (INI file) on POSIX: PlatformProfileReadInt and
+// PlatformProfileWriteString with the rules of the Win32 functions they stand in for.
 //
 // Format and matching:
 // - A section header is a line whose first non-blank character is '[' and
@@ -403,7 +403,7 @@ bool Refuse(int error) {
 
 }  // namespace
 
-uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback,
+uint32_t PlatformProfileReadInt(const char* section, const char* key, int32_t fallback,
                         const char* path) {
   const uint32_t missing = static_cast<uint32_t>(fallback);
   if (section == nullptr || key == nullptr || path == nullptr) return missing;
@@ -436,7 +436,7 @@ uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback,
   return result;
 }
 
-bool ProfileWriteString(const char* section, const char* key, const char* value,
+bool PlatformProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path) {
   if (section == nullptr || key == nullptr || value == nullptr || path == nullptr) {
     return Refuse(EINVAL);

@@ -56,65 +56,65 @@ std::vector<size_t> RecTransferSizes() {
   return sizes;
 }
 
-PortHandle PortOpen(const char* name) {
-  Log(std::string("PortOpen ") + name);
+PortHandle PlatformPortOpen(const char* name) {
+  Log(std::string("PlatformPortOpen ") + name);
   if (Fails(kRecPortOpen)) return kInvalidPort;
   ++g_rec.open_ports;
   return g_rec.next_handle++;
 }
 
-bool PortSetupQueues(PortHandle, uint32_t rx_size, uint32_t tx_size) {
-  Log("PortSetupQueues " + std::to_string(rx_size) + " " + std::to_string(tx_size));
+bool PlatformPortSetupQueues(PortHandle, uint32_t rx_size, uint32_t tx_size) {
+  Log("PlatformPortSetupQueues " + std::to_string(rx_size) + " " + std::to_string(tx_size));
   return !Fails(kRecPortSetupQueues);
 }
 
-bool PortGetLineSettings(PortHandle, PortLineSettings* settings) {
-  Log("PortGetLineSettings");
+bool PlatformPortGetLineSettings(PortHandle, PortLineSettings* settings) {
+  Log("PlatformPortGetLineSettings");
   if (Fails(kRecPortGetLineSettings)) return false;
   *settings = g_rec.line_settings_read;
   return true;
 }
 
-bool PortSetLineSettings(PortHandle, const PortLineSettings* settings) {
-  Log("PortSetLineSettings");
+bool PlatformPortSetLineSettings(PortHandle, const PortLineSettings* settings) {
+  Log("PlatformPortSetLineSettings");
   if (Fails(kRecPortSetLineSettings)) return false;
   g_rec.line_settings_applied = *settings;
   return true;
 }
 
-bool PortGetTimeouts(PortHandle, PortTimeouts* timeouts) {
-  Log("PortGetTimeouts");
+bool PlatformPortGetTimeouts(PortHandle, PortTimeouts* timeouts) {
+  Log("PlatformPortGetTimeouts");
   if (Fails(kRecPortGetTimeouts)) return false;
   *timeouts = g_rec.timeouts_read;
   return true;
 }
 
-bool PortSetTimeouts(PortHandle, const PortTimeouts* timeouts) {
-  Log("PortSetTimeouts");
+bool PlatformPortSetTimeouts(PortHandle, const PortTimeouts* timeouts) {
+  Log("PlatformPortSetTimeouts");
   if (Fails(kRecPortSetTimeouts)) return false;
   g_rec.timeouts_applied = *timeouts;
   return true;
 }
 
-bool PortPurge(PortHandle, PortPurgeSide side) {
-  Log(side == kPurgeReceive ? "PortPurge rx" : "PortPurge tx");
+bool PlatformPortPurge(PortHandle, PortPurgeSide side) {
+  Log(side == kPurgeReceive ? "PlatformPortPurge rx" : "PlatformPortPurge tx");
   return !Fails(kRecPortPurge);
 }
 
-bool PortLine(PortHandle, PortLineRequest request) {
+bool PlatformPortLine(PortHandle, PortLineRequest request) {
   static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
-  Log(std::string("PortLine ") + kNames[request]);
+  Log(std::string("PlatformPortLine ") + kNames[request]);
   return !Fails(kRecPortLine);
 }
 
-bool PortWrite(PortHandle, const void* data, uint32_t size, uint32_t* written) {
+bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* written) {
   if (g_rec.count_only) {
     g_rec.bytes_written += size;
     ++g_rec.writes;
     *written = size;
     return true;
   }
-  Log("PortWrite " + std::to_string(size));
+  Log("PlatformPortWrite " + std::to_string(size));
   *written = 0;
   if (g_rec.on_write) g_rec.on_write();
   if (Fails(kRecPortWrite)) return false;
@@ -134,27 +134,27 @@ bool PortWrite(PortHandle, const void* data, uint32_t size, uint32_t* written) {
   return true;
 }
 
-void PortClearError(PortHandle) {
-  Log("PortClearError");
+void PlatformPortClearError(PortHandle) {
+  Log("PlatformPortClearError");
   Fails(kRecPortClearError);
 }
 
-bool PortClose(PortHandle) {
-  Log("PortClose");
+bool PlatformPortClose(PortHandle) {
+  Log("PlatformPortClose");
   --g_rec.open_ports;
   return !Fails(kRecPortClose);
 }
 
 uint32_t PlatformLastError() { return g_rec.last_error; }
 
-uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback, const char*) {
+uint32_t PlatformProfileReadInt(const char* section, const char* key, int32_t fallback, const char*) {
   if (Fails(kRecProfileRead) || Lower(section) != "korvex") return (uint32_t)fallback;
   auto it = g_rec.profile.find(key);
   if (it == g_rec.profile.end()) return (uint32_t)fallback;
   return ParseProfileInt(it->second.c_str(), fallback);
 }
 
-bool ProfileWriteString(const char* section, const char* key, const char* value,
+bool PlatformProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path) {
   if (Fails(kRecProfileWrite)) return false;
   g_rec.profile_writes.push_back(std::string(path) + "|" + section + "|" + key + "=" + value);
@@ -162,16 +162,16 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
   return true;
 }
 
-int ShowMessageBox(const char* text, const char* caption) {
+int PlatformShowMessageBox(const char* text, const char* caption) {
   g_rec.message_boxes.push_back({text, caption != nullptr, caption ? caption : ""});
   Log("MessageBox");
   if (Fails(kRecMessageBox)) return 0;
   return g_rec.message_box_result;
 }
 
-char PathSeparator() { return '\\'; }
+char PlatformPathSeparator() { return '\\'; }
 
-bool GetCurrentDir(char* buffer, size_t size) {
+bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (Fails(kRecGetCurrentDir) || g_rec.cwd.size() + 1 > size) {
     if (size > 0) buffer[0] = '\0';
     return false;
@@ -182,20 +182,20 @@ bool GetCurrentDir(char* buffer, size_t size) {
 
 // A trace file handle is the address of its entry in `files` (std::map nodes
 // do not move).
-TraceFile TraceOpen(const char* path) {
+TraceFile PlatformTraceOpen(const char* path) {
   if (Fails(kRecTraceOpen)) return nullptr;
   ++g_rec.file_opens[path];
   ++g_rec.open_traces;
   return &g_rec.files[path];
 }
 
-bool TraceWrite(TraceFile file, const void* data, size_t size) {
+bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
   if (Fails(kRecTraceWrite)) return false;
   static_cast<std::string*>(file)->append(static_cast<const char*>(data), size);
   return true;
 }
 
-void TraceClose(TraceFile) {
+void PlatformTraceClose(TraceFile) {
   --g_rec.open_traces;
   Fails(kRecTraceClose);
 }

@@ -51,9 +51,9 @@ struct RecMessageBox {
 };
 
 struct Recording {
-  // Port calls in order, e.g. "PortOpen COM1", "PortWrite 16", "PortClose".
+  // Port calls in order, e.g. "PlatformPortOpen COM1", "PlatformPortWrite 16", "PlatformPortClose".
   std::vector<std::string> calls;
-  // The bytes that went out, one entry per PortWrite.
+  // The bytes that went out, one entry per PlatformPortWrite.
   std::vector<std::vector<uint8_t>> transfers;
   std::vector<RecMessageBox> message_boxes;
   int message_box_result = 1;
@@ -65,7 +65,7 @@ struct Recording {
   bool count_only = false;
   uint64_t bytes_written = 0;
   uint64_t writes = 0;
-  // Runs inside every PortWrite, before the write is recorded.
+  // Runs inside every PlatformPortWrite, before the write is recorded.
   std::function<void()> on_write;
   // Settings: values by key of section "Korvex" (any path), and the writes.
   std::map<std::string, std::string> profile;

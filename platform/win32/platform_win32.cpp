@@ -15,7 +15,7 @@ static HANDLE ToHandle(PortHandle port) { return reinterpret_cast<HANDLE>(port);
 
 // ---------------------------------------------------------------- serial port
 
-PortHandle PortOpen(const char* name) {
+PortHandle PlatformPortOpen(const char* name) {
   // Through the device namespace, so that COM10 and above open too.
   char device[MAX_PATH];
   if (!DeviceNameForPort(name, device, sizeof device)) {
@@ -28,11 +28,11 @@ PortHandle PortOpen(const char* name) {
   return reinterpret_cast<PortHandle>(handle);
 }
 
-bool PortSetupQueues(PortHandle port, uint32_t rx_size, uint32_t tx_size) {
+bool PlatformPortSetupQueues(PortHandle port, uint32_t rx_size, uint32_t tx_size) {
   return SetupComm(ToHandle(port), rx_size, tx_size) != FALSE;
 }
 
-bool PortGetLineSettings(PortHandle port, PortLineSettings* settings) {
+bool PlatformPortGetLineSettings(PortHandle port, PortLineSettings* settings) {
   DCB dcb;
   memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
@@ -53,7 +53,7 @@ bool PortGetLineSettings(PortHandle port, PortLineSettings* settings) {
   return true;
 }
 
-bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
+bool PlatformPortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
   // Start from the record as read, so every setting the driver leaves alone
   // goes back unchanged.
   DCB dcb;
@@ -73,7 +73,7 @@ bool PortSetLineSettings(PortHandle port, const PortLineSettings* settings) {
   return SetCommState(ToHandle(port), &dcb) != FALSE;
 }
 
-bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
+bool PlatformPortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
   COMMTIMEOUTS t;
   if (!GetCommTimeouts(ToHandle(port), &t)) return false;
   timeouts->read_interval = t.ReadIntervalTimeout;
@@ -84,7 +84,7 @@ bool PortGetTimeouts(PortHandle port, PortTimeouts* timeouts) {
   return true;
 }
 
-bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
+bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   COMMTIMEOUTS t;
   t.ReadIntervalTimeout = timeouts->read_interval;
   t.ReadTotalTimeoutMultiplier = timeouts->read_total_multiplier;
@@ -94,13 +94,13 @@ bool PortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   return SetCommTimeouts(ToHandle(port), &t) != FALSE;
 }
 
-bool PortPurge(PortHandle port, PortPurgeSide side) {
+bool PlatformPortPurge(PortHandle port, PortPurgeSide side) {
   DWORD flags =
       side == kPurgeReceive ? (PURGE_RXABORT | PURGE_RXCLEAR) : (PURGE_TXABORT | PURGE_TXCLEAR);
   return PurgeComm(ToHandle(port), flags) != FALSE;
 }
 
-bool PortLine(PortHandle port, PortLineRequest request) {
+bool PlatformPortLine(PortHandle port, PortLineRequest request) {
   DWORD function = 0;
   switch (request) {
     case kSetDtr:
@@ -119,44 +119,44 @@ bool PortLine(PortHandle port, PortLineRequest request) {
   return EscapeCommFunction(ToHandle(port), function) != FALSE;
 }
 
-bool PortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
+bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
   DWORD done = 0;
   BOOL ok = WriteFile(ToHandle(port), data, size, &done, NULL);
   *written = done;
   return ok != FALSE;
 }
 
-void PortClearError(PortHandle port) {
+void PlatformPortClearError(PortHandle port) {
   DWORD errors = 0;
   COMSTAT status;
   ClearCommError(ToHandle(port), &errors, &status);
 }
 
-bool PortClose(PortHandle port) { return CloseHandle(ToHandle(port)) != FALSE; }
+bool PlatformPortClose(PortHandle port) { return CloseHandle(ToHandle(port)) != FALSE; }
 
 uint32_t PlatformLastError() { return GetLastError(); }
 
 // ----------------------------------------------------------- private profile
 
-uint32_t ProfileReadInt(const char* section, const char* key, int32_t fallback, const char* path) {
+uint32_t PlatformProfileReadInt(const char* section, const char* key, int32_t fallback, const char* path) {
   return GetPrivateProfileIntA(section, key, fallback, path);
 }
 
-bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
+bool PlatformProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
   return WritePrivateProfileStringA(section, key, value, path) != FALSE;
 }
 
 // ------------------------------------------------------------- message box
 
-int ShowMessageBox(const char* text, const char* caption) {
+int PlatformShowMessageBox(const char* text, const char* caption) {
   return MessageBoxA(NULL, text, caption, MB_OK);
 }
 
 // -------------------------------------------------------- current directory
 
-char PathSeparator() { return '\\'; }
+char PlatformPathSeparator() { return '\\'; }
 
-bool GetCurrentDir(char* buffer, size_t size) {
+bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (size == 0) return false;
   // _getcwd takes an int size; anything larger than that fits all the same.
   int limit = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
@@ -169,10 +169,10 @@ bool GetCurrentDir(char* buffer, size_t size) {
 
 // ------------------------------------------------------------- trace file
 
-TraceFile TraceOpen(const char* path) { return fopen(path, "a+t"); }
+TraceFile PlatformTraceOpen(const char* path) { return fopen(path, "a+t"); }
 
-bool TraceWrite(TraceFile file, const void* data, size_t size) {
+bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
   return fwrite(data, 1, size, static_cast<FILE*>(file)) == size;
 }
 
-void TraceClose(TraceFile file) { fclose(static_cast<FILE*>(file)); }
+void PlatformTraceClose(TraceFile file) { fclose(static_cast<FILE*>(file)); }

@@ -70,10 +70,10 @@ class ProfileFileTest : public testing::Test {
   void TearDown() override { test_files::RemoveTree(dir_); }
 
   bool Write(const char* key, const char* value, const char* section = "Korvex") {
-    return ProfileWriteString(section, key, value, path_.c_str());
+    return PlatformProfileWriteString(section, key, value, path_.c_str());
   }
   uint32_t Read(const char* key, int32_t fallback, const char* section = "Korvex") {
-    return ProfileReadInt(section, key, fallback, path_.c_str());
+    return PlatformProfileReadInt(section, key, fallback, path_.c_str());
   }
 
   std::string dir_;
@@ -292,7 +292,7 @@ TEST_F(ProfileFileTest, AMissingFileGivesTheFallback) {
   EXPECT_EQ(Read("BaudRate", 19200), 19200u);
   EXPECT_EQ(Read("BaudRate", -1), 4294967295u);
   EXPECT_FALSE(test_files::Exists(path_));
-  EXPECT_EQ(ProfileReadInt("Korvex", "BaudRate", 3, dir_.c_str()), 3u);  // a folder
+  EXPECT_EQ(PlatformProfileReadInt("Korvex", "BaudRate", 3, dir_.c_str()), 3u);  // a folder
 }
 
 TEST_F(ProfileFileTest, LongLinesAndLargeFilesAreCopiedWhole) {
@@ -378,8 +378,8 @@ TEST_F(ProfileFileTest, AReadOnlyFolderIsNotWritten) {
   ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
   ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
   const int result = RunUnprivileged([&] {
-    const bool rewrite = ProfileWriteString("Korvex", "BaudRate", "2", path.c_str());
-    const bool create = ProfileWriteString("Korvex", "BaudRate", "2", missing.c_str());
+    const bool rewrite = PlatformProfileWriteString("Korvex", "BaudRate", "2", path.c_str());
+    const bool create = PlatformProfileWriteString("Korvex", "BaudRate", "2", missing.c_str());
     return rewrite || create ? 1 : 0;
   });
   EXPECT_EQ(result, 0);
@@ -394,7 +394,7 @@ TEST_F(ProfileFileTest, AFileOfAnotherUserIsNotWrittenEvenInAnOpenFolder) {
   ASSERT_EQ(chmod(path_.c_str(), 0644), 0);  // root's, readable by all
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);   // but anybody may rename in here
   const int result = RunUnprivileged(
-      [&] { return ProfileWriteString("Korvex", "BaudRate", "2", path_.c_str()) ? 1 : 0; });
+      [&] { return PlatformProfileWriteString("Korvex", "BaudRate", "2", path_.c_str()) ? 1 : 0; });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(ReadFile(path_), before);
   EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
@@ -410,7 +410,7 @@ TEST_F(ProfileFileTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
     signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {4096, 4096};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    if (ProfileWriteString("Korvex", "BaudRate", "19200", path_.c_str())) return 1;
+    if (PlatformProfileWriteString("Korvex", "BaudRate", "19200", path_.c_str())) return 1;
     return errno == EFBIG ? 0 : 3;
   }, false);
   EXPECT_EQ(result, 0);
@@ -432,7 +432,7 @@ TEST_P(RefusedWriteTest, LeavesTheFileAlone) {
   const RefusedWrite& c = GetParam();
   const std::string before = "[Korvex]\nBaudRate=1\n";
   WriteFile(path_, before);
-  EXPECT_FALSE(ProfileWriteString(c.section, c.key, c.value, path_.c_str())) << c.what;
+  EXPECT_FALSE(PlatformProfileWriteString(c.section, c.key, c.value, path_.c_str())) << c.what;
   EXPECT_EQ(ReadFile(path_), before) << c.what;
   EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"}) << c.what;
 }
@@ -454,10 +454,10 @@ INSTANTIATE_TEST_SUITE_P(
     test_names::ByWhat());
 
 TEST_F(ProfileFileTest, PathsThatAreNoFileAreRefused) {
-  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", dir_.c_str()));
+  EXPECT_FALSE(PlatformProfileWriteString("Korvex", "BaudRate", "1", dir_.c_str()));
   const std::string in_missing_folder = dir_ + "/missing/config.ini";
-  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", in_missing_folder.c_str()));
-  EXPECT_FALSE(ProfileWriteString("Korvex", "BaudRate", "1", nullptr));
+  EXPECT_FALSE(PlatformProfileWriteString("Korvex", "BaudRate", "1", in_missing_folder.c_str()));
+  EXPECT_FALSE(PlatformProfileWriteString("Korvex", "BaudRate", "1", nullptr));
   EXPECT_TRUE(ListDir(dir_).empty());
 }
 

@@ -74,17 +74,17 @@ class SerialPortTest : public testing::Test {
   }
 
   void TearDown() override {
-    if (PortIsOpen(port_)) PortClose(port_);
+    if (PortIsOpen(port_)) PlatformPortClose(port_);
     if (master_ >= 0) close(master_);
   }
 
   // Opens the slave end and configures it the way the driver's OpenPort does.
   void OpenAsDriver(uint32_t baud_rate, uint32_t write_multiplier, uint32_t write_constant) {
-    port_ = PortOpen(slave_path_.c_str());
+    port_ = PlatformPortOpen(slave_path_.c_str());
     ASSERT_TRUE(PortIsOpen(port_)) << "errno " << PlatformLastError();
-    ASSERT_TRUE(PortSetupQueues(port_, 4096, 4096));
+    ASSERT_TRUE(PlatformPortSetupQueues(port_, 4096, 4096));
     PortLineSettings line;
-    ASSERT_TRUE(PortGetLineSettings(port_, &line));
+    ASSERT_TRUE(PlatformPortGetLineSettings(port_, &line));
     line.baud_rate = baud_rate;
     line.data_bits = 8;
     line.parity = kParityNone;
@@ -96,16 +96,16 @@ class SerialPortTest : public testing::Test {
     line.out_xon = false;
     line.in_xon = false;
     line.abort_on_error = true;
-    ASSERT_TRUE(PortSetLineSettings(port_, &line)) << "errno " << PlatformLastError();
+    ASSERT_TRUE(PlatformPortSetLineSettings(port_, &line)) << "errno " << PlatformLastError();
     PortTimeouts timeouts;
-    ASSERT_TRUE(PortGetTimeouts(port_, &timeouts));
+    ASSERT_TRUE(PlatformPortGetTimeouts(port_, &timeouts));
     timeouts = PortTimeouts{1000, 1000, 1000, write_multiplier, write_constant};
-    ASSERT_TRUE(PortSetTimeouts(port_, &timeouts));
+    ASSERT_TRUE(PlatformPortSetTimeouts(port_, &timeouts));
     // The driver does not examine these; a pty has no modem lines.
-    PortPurge(port_, kPurgeReceive);
-    PortPurge(port_, kPurgeTransmit);
-    PortLine(port_, kSetDtr);
-    PortLine(port_, kSetRts);
+    PlatformPortPurge(port_, kPurgeReceive);
+    PlatformPortPurge(port_, kPurgeTransmit);
+    PlatformPortLine(port_, kSetDtr);
+    PlatformPortLine(port_, kSetRts);
   }
 
   int master_ = -1;
@@ -119,7 +119,7 @@ TEST_F(SerialPortTest, EveryByteValueArrivesUnchanged) {
   std::vector<uint8_t> bytes(256);
   for (int i = 0; i < 256; ++i) bytes[i] = static_cast<uint8_t>(i);
   uint32_t written = 12345;
-  ASSERT_TRUE(PortWrite(port_, bytes.data(), 256, &written));
+  ASSERT_TRUE(PlatformPortWrite(port_, bytes.data(), 256, &written));
   EXPECT_EQ(written, 256u);
   EXPECT_EQ(ReadFromMaster(master_, 256), bytes);
 }
@@ -129,9 +129,9 @@ TEST_F(SerialPortTest, TransfersArriveInOrder) {
   const uint8_t reset = 0xB0;
   const uint8_t text[] = {0xB1, 0x01, 0x01, 'H', 'i', '\n'};
   uint32_t written = 0;
-  ASSERT_TRUE(PortWrite(port_, &reset, 1, &written));
+  ASSERT_TRUE(PlatformPortWrite(port_, &reset, 1, &written));
   EXPECT_EQ(written, 1u);
-  ASSERT_TRUE(PortWrite(port_, text, sizeof text, &written));
+  ASSERT_TRUE(PlatformPortWrite(port_, text, sizeof text, &written));
   EXPECT_EQ(written, sizeof text);
   const std::vector<uint8_t> expected = {0xB0, 0xB1, 0x01, 0x01, 'H', 'i', '\n'};
   EXPECT_EQ(ReadFromMaster(master_, expected.size()), expected);
@@ -143,7 +143,7 @@ TEST_F(SerialPortTest, A4096ByteTransferArrivesWhole) {
   std::vector<uint8_t> got;
   std::thread board([&] { got = ReadFromMaster(master_, bytes.size()); });
   uint32_t written = 0;
-  const bool ok = PortWrite(port_, bytes.data(), 4096, &written);
+  const bool ok = PlatformPortWrite(port_, bytes.data(), 4096, &written);
   board.join();
   EXPECT_TRUE(ok);
   EXPECT_EQ(written, 4096u);
@@ -157,7 +157,7 @@ TEST_F(SerialPortTest, LargerWritesWaitForRoomAndStayWhole) {
   std::vector<uint8_t> got;
   std::thread board([&] { got = ReadFromMaster(master_, bytes.size()); });
   uint32_t written = 0;
-  const bool ok = PortWrite(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+  const bool ok = PlatformPortWrite(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
   board.join();
   EXPECT_TRUE(ok);
   EXPECT_EQ(written, bytes.size());
@@ -170,7 +170,7 @@ TEST_F(SerialPortTest, AStalledReaderEndsTheWriteAtItsTimeout) {
   ASSERT_NO_FATAL_FAILURE(OpenAsDriver(19200, 0, 300));
   const std::vector<uint8_t> bytes = Pattern(4 * 1024 * 1024);
   uint32_t written = 0;
-  EXPECT_TRUE(PortWrite(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written));
+  EXPECT_TRUE(PlatformPortWrite(port_, bytes.data(), static_cast<uint32_t>(bytes.size()), &written));
   EXPECT_GT(written, 0u);
   ASSERT_LT(written, bytes.size());
   const std::vector<uint8_t> got = ReadFromMaster(master_, written);
@@ -184,25 +184,25 @@ TEST_F(SerialPortTest, AWriteAfterTheOtherEndWentAwayFails) {
   master_ = -1;
   const uint8_t bytes[4] = {1, 2, 3, 4};
   uint32_t written = 99;
-  EXPECT_FALSE(PortWrite(port_, bytes, sizeof bytes, &written));
+  EXPECT_FALSE(PlatformPortWrite(port_, bytes, sizeof bytes, &written));
   EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(EIO));
   EXPECT_EQ(written, 0u);
-  PortClearError(port_);
-  EXPECT_TRUE(PortClose(port_));
+  PlatformPortClearError(port_);
+  EXPECT_TRUE(PlatformPortClose(port_));
   port_ = kNoPort;
 }
 
 TEST_F(SerialPortTest, AnEmptyWriteSucceeds) {
   ASSERT_NO_FATAL_FAILURE(OpenAsDriver(19200, 1, 1000));
   uint32_t written = 99;
-  EXPECT_TRUE(PortWrite(port_, nullptr, 0, &written));
+  EXPECT_TRUE(PlatformPortWrite(port_, nullptr, 0, &written));
   EXPECT_EQ(written, 0u);
 }
 
 TEST_F(SerialPortTest, TheConfiguredLineIsRawAt8N1) {
   ASSERT_NO_FATAL_FAILURE(OpenAsDriver(19200, 1, 1000));
   PortLineSettings line;
-  ASSERT_TRUE(PortGetLineSettings(port_, &line));
+  ASSERT_TRUE(PlatformPortGetLineSettings(port_, &line));
   EXPECT_EQ(line.baud_rate, 19200u);
   EXPECT_EQ(line.data_bits, 8);
   EXPECT_EQ(line.parity, kParityNone);
@@ -222,7 +222,7 @@ TEST_F(SerialPortTest, TheConfiguredLineIsRawAt8N1) {
   EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
 
   PortTimeouts timeouts;
-  ASSERT_TRUE(PortGetTimeouts(port_, &timeouts));
+  ASSERT_TRUE(PlatformPortGetTimeouts(port_, &timeouts));
   EXPECT_EQ(timeouts.read_interval, 1000u);
   EXPECT_EQ(timeouts.read_total_multiplier, 1000u);
   EXPECT_EQ(timeouts.read_total_constant, 1000u);
@@ -361,17 +361,17 @@ class PtyLineTest : public SerialPortTest, public testing::WithParamInterface<Li
 
 TEST_P(PtyLineTest, ThePtyHoldsWhatWasApplied) {
   const LineCase& c = GetParam();
-  port_ = PortOpen(slave_path_.c_str());
+  port_ = PlatformPortOpen(slave_path_.c_str());
   ASSERT_TRUE(PortIsOpen(port_));
   PortLineSettings line;
-  ASSERT_TRUE(PortGetLineSettings(port_, &line));
+  ASSERT_TRUE(PlatformPortGetLineSettings(port_, &line));
   struct termios native;
   memcpy(&native, line.native, sizeof native);
   line = SettingsFor(c, native);
-  ASSERT_TRUE(PortSetLineSettings(port_, &line)) << "errno " << PlatformLastError();
+  ASSERT_TRUE(PlatformPortSetLineSettings(port_, &line)) << "errno " << PlatformLastError();
 
   PortLineSettings read;
-  ASSERT_TRUE(PortGetLineSettings(port_, &read));
+  ASSERT_TRUE(PlatformPortGetLineSettings(port_, &read));
   EXPECT_EQ(read.baud_rate, c.baud_rate);
   EXPECT_EQ(read.stop_bits, c.stop_bits);
   EXPECT_EQ(read.out_cts_flow, c.out_cts_flow);
@@ -415,17 +415,17 @@ TEST_P(RefusedSettingsTest, FailWithEinvalAndLeaveTheLineAsItWas) {
   const RefusedCase& c = GetParam();
   ASSERT_NO_FATAL_FAILURE(OpenAsDriver(19200, 1, 1000));
   PortLineSettings line;
-  ASSERT_TRUE(PortGetLineSettings(port_, &line));
+  ASSERT_TRUE(PlatformPortGetLineSettings(port_, &line));
   line.baud_rate = c.baud_rate;
   line.data_bits = c.data_bits;
   line.parity = c.parity;
   line.stop_bits = c.stop_bits;
   line.out_dsr_flow = c.out_dsr_flow;
   line.dtr_control = c.dtr_control;
-  EXPECT_FALSE(PortSetLineSettings(port_, &line)) << c.what;
+  EXPECT_FALSE(PlatformPortSetLineSettings(port_, &line)) << c.what;
   EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(EINVAL)) << c.what;
   PortLineSettings after;
-  ASSERT_TRUE(PortGetLineSettings(port_, &after));
+  ASSERT_TRUE(PlatformPortGetLineSettings(port_, &after));
   EXPECT_EQ(after.baud_rate, 19200u) << c.what;
   EXPECT_EQ(after.data_bits, 8) << c.what;
   EXPECT_EQ(after.parity, kParityNone) << c.what;
@@ -447,14 +447,14 @@ INSTANTIATE_TEST_SUITE_P(Table, RefusedSettingsTest,
                          test_names::ByWhat());
 
 TEST_F(SerialPortTest, TheOpenIsExclusiveUntilClosed) {
-  port_ = PortOpen(slave_path_.c_str());
+  port_ = PlatformPortOpen(slave_path_.c_str());
   ASSERT_TRUE(PortIsOpen(port_));
   EXPECT_NE(port_, kNoPort);
   EXPECT_NE(port_, kInvalidPort);
-  EXPECT_EQ(PortOpen(slave_path_.c_str()), kInvalidPort);
+  EXPECT_EQ(PlatformPortOpen(slave_path_.c_str()), kInvalidPort);
   EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(EBUSY));
-  ASSERT_TRUE(PortClose(port_));
-  port_ = PortOpen(slave_path_.c_str());
+  ASSERT_TRUE(PlatformPortClose(port_));
+  port_ = PlatformPortOpen(slave_path_.c_str());
   EXPECT_TRUE(PortIsOpen(port_)) << "errno " << PlatformLastError();
 }
 
@@ -463,42 +463,42 @@ TEST_F(SerialPortTest, ClosingLiftsTheExclusiveFlagForOtherUsers) {
   // would be refused the next open if closing left it set.
   if (geteuid() != 0) GTEST_SKIP() << "needs a second user: run as root";
   ASSERT_EQ(chmod(slave_path_.c_str(), 0666), 0);
-  port_ = PortOpen(slave_path_.c_str());
+  port_ = PlatformPortOpen(slave_path_.c_str());
   ASSERT_TRUE(PortIsOpen(port_));
   const std::string path = slave_path_;
   // Kept out while it is open: our own open (flock) and a plain one (TIOCEXCL).
   EXPECT_EQ(RunAsNobody([&] {
-              if (PortIsOpen(PortOpen(path.c_str()))) return 1;
+              if (PortIsOpen(PlatformPortOpen(path.c_str()))) return 1;
               const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
               return fd < 0 && errno == EBUSY ? 0 : 2;
             }),
             0);
-  ASSERT_TRUE(PortClose(port_));
+  ASSERT_TRUE(PlatformPortClose(port_));
   port_ = kNoPort;
   EXPECT_EQ(RunAsNobody([&] {
-              const PortHandle port = PortOpen(path.c_str());
-              return PortIsOpen(port) && PortClose(port) ? 0 : 1;
+              const PortHandle port = PlatformPortOpen(path.c_str());
+              return PortIsOpen(port) && PlatformPortClose(port) ? 0 : 1;
             }),
             0);
 }
 
 TEST_F(SerialPortTest, TimeoutsAreKeptPerHandle) {
-  port_ = PortOpen(slave_path_.c_str());
+  port_ = PlatformPortOpen(slave_path_.c_str());
   ASSERT_TRUE(PortIsOpen(port_));
   const PortTimeouts set = {1, 2, 3, 4, 5};
-  ASSERT_TRUE(PortSetTimeouts(port_, &set));
+  ASSERT_TRUE(PlatformPortSetTimeouts(port_, &set));
   PortTimeouts got = {};
-  ASSERT_TRUE(PortGetTimeouts(port_, &got));
+  ASSERT_TRUE(PlatformPortGetTimeouts(port_, &got));
   EXPECT_EQ(got.read_interval, 1u);
   EXPECT_EQ(got.read_total_multiplier, 2u);
   EXPECT_EQ(got.read_total_constant, 3u);
   EXPECT_EQ(got.write_total_multiplier, 4u);
   EXPECT_EQ(got.write_total_constant, 5u);
   // A fresh open starts with none.
-  ASSERT_TRUE(PortClose(port_));
-  port_ = PortOpen(slave_path_.c_str());
+  ASSERT_TRUE(PlatformPortClose(port_));
+  port_ = PlatformPortOpen(slave_path_.c_str());
   ASSERT_TRUE(PortIsOpen(port_));
-  ASSERT_TRUE(PortGetTimeouts(port_, &got));
+  ASSERT_TRUE(PlatformPortGetTimeouts(port_, &got));
   EXPECT_EQ(got.write_total_multiplier, 0u);
   EXPECT_EQ(got.write_total_constant, 0u);
 }
@@ -507,7 +507,7 @@ TEST(SerialPort, OpensOnlyExistingDevices) {
   const std::string dir = test_files::MakeTempDir();
   ASSERT_FALSE(dir.empty());
   const std::string missing = dir + "/ttyMissing0";
-  EXPECT_EQ(PortOpen(missing.c_str()), kInvalidPort);
+  EXPECT_EQ(PlatformPortOpen(missing.c_str()), kInvalidPort);
   EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(ENOENT));
   EXPECT_FALSE(test_files::Exists(missing));
   test_files::RemoveTree(dir);
@@ -518,12 +518,12 @@ TEST(SerialPort, APlainFileOpensButHasNoLineSettings) {
   ASSERT_FALSE(dir.empty());
   const std::string path = dir + "/not-a-port";
   test_files::WriteFile(path, "");
-  const PortHandle port = PortOpen(path.c_str());
+  const PortHandle port = PlatformPortOpen(path.c_str());
   ASSERT_TRUE(PortIsOpen(port));
   PortLineSettings line;
-  EXPECT_FALSE(PortGetLineSettings(port, &line));
+  EXPECT_FALSE(PlatformPortGetLineSettings(port, &line));
   EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(ENOTTY));
-  EXPECT_TRUE(PortClose(port));
+  EXPECT_TRUE(PlatformPortClose(port));
   test_files::RemoveTree(dir);
 }
 
@@ -534,15 +534,15 @@ TEST(SerialPort, HandlesThatAreNotOpenAreRefused) {
     PortLineSettings line;
     const uint8_t byte = 0xB0;
     uint32_t written = 7;
-    EXPECT_FALSE(PortSetupQueues(port, 4096, 4096)) << port;
-    EXPECT_FALSE(PortGetLineSettings(port, &line)) << port;
-    EXPECT_FALSE(PortSetTimeouts(port, &timeouts)) << port;
-    EXPECT_FALSE(PortGetTimeouts(port, &timeouts)) << port;
-    EXPECT_FALSE(PortPurge(port, kPurgeTransmit)) << port;
-    EXPECT_FALSE(PortLine(port, kSetDtr)) << port;
-    EXPECT_FALSE(PortWrite(port, &byte, 1, &written)) << port;
+    EXPECT_FALSE(PlatformPortSetupQueues(port, 4096, 4096)) << port;
+    EXPECT_FALSE(PlatformPortGetLineSettings(port, &line)) << port;
+    EXPECT_FALSE(PlatformPortSetTimeouts(port, &timeouts)) << port;
+    EXPECT_FALSE(PlatformPortGetTimeouts(port, &timeouts)) << port;
+    EXPECT_FALSE(PlatformPortPurge(port, kPurgeTransmit)) << port;
+    EXPECT_FALSE(PlatformPortLine(port, kSetDtr)) << port;
+    EXPECT_FALSE(PlatformPortWrite(port, &byte, 1, &written)) << port;
     EXPECT_EQ(written, 0u) << port;
-    EXPECT_FALSE(PortClose(port)) << port;
+    EXPECT_FALSE(PlatformPortClose(port)) << port;
     EXPECT_EQ(PlatformLastError(), static_cast<uint32_t>(EBADF)) << port;
   }
 }

@@ -53,7 +53,7 @@ TEST_P(MessageBoxTest, PrintsCaptionAndTextToStandardError) {
   const BoxCase& c = GetParam();
   int result = 0;
   const std::string printed =
-      CaptureStderr(dir_, [&] { result = ShowMessageBox(c.text, c.caption); });
+      CaptureStderr(dir_, [&] { result = PlatformShowMessageBox(c.text, c.caption); });
   EXPECT_EQ(result, 1);  // IDOK
   EXPECT_EQ(printed, c.printed);
 }
@@ -79,7 +79,7 @@ TEST_F(ServicesTest, GetCurrentDirGivesTheWorkingDirectory) {
   char expected[PATH_MAX];
   ASSERT_NE(getcwd(expected, sizeof expected), nullptr);
   char buffer[PATH_MAX];
-  ASSERT_TRUE(GetCurrentDir(buffer, sizeof buffer));
+  ASSERT_TRUE(PlatformGetCurrentDir(buffer, sizeof buffer));
   EXPECT_STREQ(buffer, expected);
 }
 
@@ -89,35 +89,35 @@ TEST_F(ServicesTest, GetCurrentDirFailsWhenTheDirectoryDoesNotFit) {
   const size_t length = strlen(expected);
   char buffer[PATH_MAX];
   memset(buffer, 'x', sizeof buffer);
-  EXPECT_FALSE(GetCurrentDir(buffer, length));  // no room for the terminator
+  EXPECT_FALSE(PlatformGetCurrentDir(buffer, length));  // no room for the terminator
   EXPECT_STREQ(buffer, "");
-  EXPECT_TRUE(GetCurrentDir(buffer, length + 1));
+  EXPECT_TRUE(PlatformGetCurrentDir(buffer, length + 1));
   EXPECT_STREQ(buffer, expected);
-  EXPECT_FALSE(GetCurrentDir(buffer, 0));
+  EXPECT_FALSE(PlatformGetCurrentDir(buffer, 0));
 }
 
 TEST_F(ServicesTest, TheTraceAppendsWithLineFeeds) {
   const std::string path = dir_ + "/debug.log";
   test_files::WriteFile(path, "earlier\n");
-  TraceFile trace = TraceOpen(path.c_str());
+  TraceFile trace = PlatformTraceOpen(path.c_str());
   ASSERT_NE(trace, nullptr);
-  EXPECT_TRUE(TraceWrite(trace, "\nLCD_Init()", 11));
-  EXPECT_TRUE(TraceWrite(trace, "\nOpenPort() 100%", 16));
-  EXPECT_TRUE(TraceWrite(trace, "", 0));
-  TraceClose(trace);
-  trace = TraceOpen(path.c_str());
+  EXPECT_TRUE(PlatformTraceWrite(trace, "\nLCD_Init()", 11));
+  EXPECT_TRUE(PlatformTraceWrite(trace, "\nOpenPort() 100%", 16));
+  EXPECT_TRUE(PlatformTraceWrite(trace, "", 0));
+  PlatformTraceClose(trace);
+  trace = PlatformTraceOpen(path.c_str());
   ASSERT_NE(trace, nullptr);
-  EXPECT_TRUE(TraceWrite(trace, "\nagain\n", 7));
-  TraceClose(trace);
+  EXPECT_TRUE(PlatformTraceWrite(trace, "\nagain\n", 7));
+  PlatformTraceClose(trace);
   EXPECT_EQ(test_files::ReadFile(path), "earlier\n\nLCD_Init()\nOpenPort() 100%\nagain\n");
 }
 
 TEST_F(ServicesTest, TheTraceCannotOpenInAMissingFolder) {
   const std::string path = dir_ + "/missing/debug.log";
-  EXPECT_EQ(TraceOpen(path.c_str()), nullptr);
+  EXPECT_EQ(PlatformTraceOpen(path.c_str()), nullptr);
   EXPECT_FALSE(test_files::Exists(dir_ + "/missing"));
-  EXPECT_FALSE(TraceWrite(nullptr, "x", 1));
-  TraceClose(nullptr);
+  EXPECT_FALSE(PlatformTraceWrite(nullptr, "x", 1));
+  PlatformTraceClose(nullptr);
 }
 
 }  // namespace

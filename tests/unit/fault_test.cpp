@@ -126,10 +126,10 @@ TEST_F(DriverTest, WritesThatFailClearThePortErrorEveryTime) {
   auto count = [](const char* call) {
     return std::count(Rec().calls.begin(), Rec().calls.end(), std::string(call));
   };
-  EXPECT_GT(count("PortClearError"), 0);
-  EXPECT_EQ(count("PortClearError"),
+  EXPECT_GT(count("PlatformPortClearError"), 0);
+  EXPECT_EQ(count("PlatformPortClearError"),
             std::count_if(Rec().calls.begin(), Rec().calls.end(),
-                          [](const std::string& c) { return c.rfind("PortWrite", 0) == 0; }));
+                          [](const std::string& c) { return c.rfind("PlatformPortWrite", 0) == 0; }));
 }
 
 }  // namespace

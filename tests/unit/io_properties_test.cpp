@@ -135,7 +135,7 @@ TEST_F(DriverTest, PortNames) {
   SetIO("COM7", 240, 64, 1, 0, 0, 0);
   SetIO(nullptr, 240, 64, 1, 0, 0, 0);
   LCD_Init();
-  EXPECT_EQ(Rec().calls.at(0), "PortOpen COM7");
+  EXPECT_EQ(Rec().calls.at(0), "PlatformPortOpen COM7");
   LCD_CleanUp();
 
   // 31 characters fit.
@@ -143,7 +143,7 @@ TEST_F(DriverTest, PortNames) {
   SetIO(longest.c_str(), 240, 64, 1, 0, 0, 0);
   Rec().calls.clear();
   LCD_Init();
-  EXPECT_EQ(Rec().calls.at(0), "PortOpen " + longest);
+  EXPECT_EQ(Rec().calls.at(0), "PlatformPortOpen " + longest);
   LCD_CleanUp();
 
   // 32 bytes with no terminator among them: read no further, open nothing,
@@ -165,7 +165,7 @@ TEST_F(DriverTest, PortNames) {
   SetIO("COM2", 240, 64, 1, 0, 0, 0);
   Rec().calls.clear();
   LCD_Init();
-  EXPECT_EQ(Rec().calls.at(0), "PortOpen COM2");
+  EXPECT_EQ(Rec().calls.at(0), "PlatformPortOpen COM2");
   EXPECT_TRUE(PortIsOpen(g_state.port));
 }
 

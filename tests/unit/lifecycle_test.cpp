@@ -8,12 +8,12 @@
 namespace {
 
 const std::vector<std::string> kOpenCalls = {
-    "PortOpen COM1",   "PortSetupQueues 4096 4096", "PortGetLineSettings", "PortSetLineSettings",
-    "PortGetTimeouts", "PortSetTimeouts",           "PortPurge rx",        "PortPurge tx",
-    "PortLine SETDTR", "PortLine SETRTS",
+    "PlatformPortOpen COM1",   "PlatformPortSetupQueues 4096 4096", "PlatformPortGetLineSettings", "PlatformPortSetLineSettings",
+    "PlatformPortGetTimeouts", "PlatformPortSetTimeouts",           "PlatformPortPurge rx",        "PlatformPortPurge tx",
+    "PlatformPortLine SETDTR", "PlatformPortLine SETRTS",
 };
-const std::vector<std::string> kCloseCalls = {"PortPurge rx", "PortPurge tx", "PortLine CLRDTR",
-                                              "PortLine CLRRTS", "PortClose"};
+const std::vector<std::string> kCloseCalls = {"PlatformPortPurge rx", "PlatformPortPurge tx", "PlatformPortLine CLRDTR",
+                                              "PlatformPortLine CLRRTS", "PlatformPortClose"};
 
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> all;
@@ -28,7 +28,7 @@ TEST_F(DriverTest, FirstInitOpensConfiguresAndResets) {
   Rec().line_settings_read.dtr_control = kLineControlEnable;
   Rec().timeouts_read = {1, 2, 3, 4, 5};
   LCD_Init();
-  EXPECT_EQ(Rec().calls, Join({kOpenCalls, {"PortWrite 1"}}));
+  EXPECT_EQ(Rec().calls, Join({kOpenCalls, {"PlatformPortWrite 1"}}));
   EXPECT_EQ(Rec().transfers, std::vector<Bytes>{Hex("B0")});
   const PortLineSettings& line = Rec().line_settings_applied;
   EXPECT_EQ(line.baud_rate, 19200u);
@@ -64,8 +64,8 @@ TEST_F(DriverTest, CleanUpFlushesSendsClosingCommandsAndCloses) {
   g_state.flush_pending = 1;
   LCD_CleanUp();
   EXPECT_EQ(Rec().calls,
-            Join({{"PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1",
-                   "PortWrite 1"},
+            Join({{"PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1",
+                   "PlatformPortWrite 1"},
                   kCloseCalls}));
   EXPECT_EQ(Rec().transfers,
             (std::vector<Bytes>{Hex("41"), Hex("B0"), Hex("B3"), Hex("00"), Hex("B4"), Hex("00")}));
@@ -94,11 +94,11 @@ TEST_F(DriverTest, TwoInitsInARowWithTrace) {
   LCD_Init();
   EXPECT_EQ(Rec().calls,
             Join({kOpenCalls,
-                  {"PortWrite 1"},
-                  {"PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1", "PortWrite 1"},
+                  {"PlatformPortWrite 1"},
+                  {"PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1"},
                   kCloseCalls,
                   kOpenCalls,
-                  {"PortWrite 1"}}));
+                  {"PlatformPortWrite 1"}}));
   EXPECT_EQ(RecWire(), Hex("B0  B0 B3 00 B4 00  B0"));
   EXPECT_EQ(RecTransferSizes(), std::vector<size_t>(7, 1));
   EXPECT_EQ(Trace(),
@@ -141,7 +141,7 @@ TEST_P(OpenFailureTest, ReportsClosesAndRecovers) {
   } else {
     EXPECT_TRUE(Rec().message_boxes.empty());
   }
-  EXPECT_EQ(std::count(Rec().calls.begin(), Rec().calls.end(), "PortClose"), f.closes ? 1 : 0);
+  EXPECT_EQ(std::count(Rec().calls.begin(), Rec().calls.end(), "PlatformPortClose"), f.closes ? 1 : 0);
   EXPECT_EQ(Rec().open_ports, 0);
   EXPECT_TRUE(Rec().transfers.empty());
   EXPECT_EQ(g_state.port, kNoPort);

@@ -109,17 +109,17 @@ TEST_P(ShortWriteTest, WritesTheRestWhileWritesProgress) {
 }
 
 const ShortWriteCase kShortWrites[] = {
-    {"Whole", {}, {16}, {"PortWrite 16"}},
-    {"TwoShortThenRest", {3, 5}, {3, 5, 8}, {"PortWrite 16", "PortWrite 13", "PortWrite 8"}},
-    {"StallsAfterProgress", {3, 0}, {3}, {"PortWrite 16", "PortWrite 13"}},
-    {"TimesOutAtOnce", {0}, {}, {"PortWrite 16"}},
-    {"FailsAndClearsError", {-1}, {}, {"PortWrite 16", "PortClearError"}},
+    {"Whole", {}, {16}, {"PlatformPortWrite 16"}},
+    {"TwoShortThenRest", {3, 5}, {3, 5, 8}, {"PlatformPortWrite 16", "PlatformPortWrite 13", "PlatformPortWrite 8"}},
+    {"StallsAfterProgress", {3, 0}, {3}, {"PlatformPortWrite 16", "PlatformPortWrite 13"}},
+    {"TimesOutAtOnce", {0}, {}, {"PlatformPortWrite 16"}},
+    {"FailsAndClearsError", {-1}, {}, {"PlatformPortWrite 16", "PlatformPortClearError"}},
     {"ByteByByte",
      {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
      std::vector<size_t>(16, 1),
-     {"PortWrite 16", "PortWrite 15", "PortWrite 14", "PortWrite 13", "PortWrite 12",
-      "PortWrite 11", "PortWrite 10", "PortWrite 9", "PortWrite 8", "PortWrite 7", "PortWrite 6",
-      "PortWrite 5", "PortWrite 4", "PortWrite 3", "PortWrite 2", "PortWrite 1"}},
+     {"PlatformPortWrite 16", "PlatformPortWrite 15", "PlatformPortWrite 14", "PlatformPortWrite 13", "PlatformPortWrite 12",
+      "PlatformPortWrite 11", "PlatformPortWrite 10", "PlatformPortWrite 9", "PlatformPortWrite 8", "PlatformPortWrite 7", "PlatformPortWrite 6",
+      "PlatformPortWrite 5", "PlatformPortWrite 4", "PlatformPortWrite 3", "PlatformPortWrite 2", "PlatformPortWrite 1"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Plans, ShortWriteTest, ::testing::ValuesIn(kShortWrites),
@@ -130,7 +130,7 @@ TEST_F(DriverTest, AFailedWriteDoesNotStopLaterWrites) {
   Rec().write_plan = {-1};
   WriteDirect(0xB0);
   WriteDirect(0xB0);
-  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PortWrite 1", "PortClearError", "PortWrite 1"}));
+  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PlatformPortWrite 1", "PlatformPortClearError", "PlatformPortWrite 1"}));
   EXPECT_EQ(RecWire(), Hex("B0"));
 }
 
@@ -145,7 +145,7 @@ TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
   std::vector<uint8_t> picture(240 * 64, 1);
   Rec().write_plan = {0};
   LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);  // 41 transfers of 64
-  EXPECT_EQ(Rec().calls, std::vector<std::string>{"PortWrite 64"});
+  EXPECT_EQ(Rec().calls, std::vector<std::string>{"PlatformPortWrite 64"});
   EXPECT_TRUE(Rec().transfers.empty());
   EXPECT_EQ(g_state.gfx_count, 0u);
   EXPECT_EQ(g_state.ready.load(), 1);
@@ -155,7 +155,7 @@ TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
   Rec().write_plan = {-1};
   LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 1, 0);  // 85 bytes: 64 + 21
   EXPECT_EQ(Rec().calls,
-            (std::vector<std::string>{"PortWrite 64", "PortClearError", "PortWrite 21"}));
+            (std::vector<std::string>{"PlatformPortWrite 64", "PlatformPortClearError", "PlatformPortWrite 21"}));
 
   // The board reads again: the next call goes out whole.
   Rec().calls.clear();
@@ -170,7 +170,7 @@ TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
   Rec().write_plan = {0};
   LCD_CleanUp();
   EXPECT_EQ(std::count_if(Rec().calls.begin(), Rec().calls.end(),
-                          [](const std::string& c) { return c.rfind("PortWrite", 0) == 0; }),
+                          [](const std::string& c) { return c.rfind("PlatformPortWrite", 0) == 0; }),
             1);
   EXPECT_EQ(Rec().open_ports, 0);
 }

@@ -51,13 +51,13 @@ void Unescape(const char* in, char* out, size_t size) {
 }
 
 int Serial(const char* name, uint32_t baud, const char* hex) {
-  PortHandle port = PortOpen(name);
+  PortHandle port = PlatformPortOpen(name);
   Report("open", PortIsOpen(port));
   if (!PortIsOpen(port)) return 1;
-  Report("queues", PortSetupQueues(port, 4096, 4096));
+  Report("queues", PlatformPortSetupQueues(port, 4096, 4096));
 
   PortLineSettings line;
-  Report("getstate", PortGetLineSettings(port, &line));
+  Report("getstate", PlatformPortGetLineSettings(port, &line));
   line.baud_rate = baud;
   line.data_bits = 8;
   line.parity = kParityNone;
@@ -69,9 +69,9 @@ int Serial(const char* name, uint32_t baud, const char* hex) {
   line.out_xon = false;
   line.in_xon = false;
   line.abort_on_error = true;
-  Report("setstate", PortSetLineSettings(port, &line));
+  Report("setstate", PlatformPortSetLineSettings(port, &line));
   PortLineSettings back;
-  Report("getstate-again", PortGetLineSettings(port, &back));
+  Report("getstate-again", PlatformPortGetLineSettings(port, &back));
   printf(
       "state baud=%u bits=%u parity=%u stop=%u cts=%d dsr=%d dtr=%u rts=%u outx=%d inx=%d "
       "abort=%d\n",
@@ -80,45 +80,45 @@ int Serial(const char* name, uint32_t baud, const char* hex) {
       back.abort_on_error);
 
   PortTimeouts timeouts;
-  Report("gettimeouts", PortGetTimeouts(port, &timeouts));
+  Report("gettimeouts", PlatformPortGetTimeouts(port, &timeouts));
   timeouts.read_interval = 1000;
   timeouts.read_total_multiplier = 1000;
   timeouts.read_total_constant = 1000;
   timeouts.write_total_multiplier = 2;
   timeouts.write_total_constant = 1000;
-  Report("settimeouts", PortSetTimeouts(port, &timeouts));
+  Report("settimeouts", PlatformPortSetTimeouts(port, &timeouts));
   PortTimeouts read_back = {};
-  Report("gettimeouts-again", PortGetTimeouts(port, &read_back));
+  Report("gettimeouts-again", PlatformPortGetTimeouts(port, &read_back));
   printf("timeouts %u %u %u %u %u\n", read_back.read_interval, read_back.read_total_multiplier,
          read_back.read_total_constant, read_back.write_total_multiplier,
          read_back.write_total_constant);
 
-  Report("purge-rx", PortPurge(port, kPurgeReceive));
-  Report("purge-tx", PortPurge(port, kPurgeTransmit));
-  Report("setdtr", PortLine(port, kSetDtr));
-  Report("setrts", PortLine(port, kSetRts));
+  Report("purge-rx", PlatformPortPurge(port, kPurgeReceive));
+  Report("purge-tx", PlatformPortPurge(port, kPurgeTransmit));
+  Report("setdtr", PlatformPortLine(port, kSetDtr));
+  Report("setrts", PlatformPortLine(port, kSetRts));
 
   unsigned char bytes[256];
   int count = ParseHex(hex, bytes, sizeof bytes);
   uint32_t written = 12345;
-  Report("write", PortWrite(port, bytes, count, &written));
+  Report("write", PlatformPortWrite(port, bytes, count, &written));
   printf("written %u of %d\n", written, count);
-  PortClearError(port);
+  PlatformPortClearError(port);
 
   // No transmit purge after the write: on a pty, Wine's purge would discard
   // bytes the kernel has not yet handed to the other end.
-  Report("purge-rx", PortPurge(port, kPurgeReceive));
-  Report("clrdtr", PortLine(port, kClearDtr));
-  Report("clrrts", PortLine(port, kClearRts));
-  Report("close", PortClose(port));
+  Report("purge-rx", PlatformPortPurge(port, kPurgeReceive));
+  Report("clrdtr", PlatformPortLine(port, kClearDtr));
+  Report("clrrts", PlatformPortLine(port, kClearRts));
+  Report("close", PlatformPortClose(port));
   return 0;
 }
 
 int Open(const char* name) {
-  PortHandle port = PortOpen(name);
+  PortHandle port = PlatformPortOpen(name);
   if (PortIsOpen(port)) {
     printf("open ok\n");
-    PortClose(port);
+    PlatformPortClose(port);
   } else {
     printf("open fail handle=%ld error=%u\n", static_cast<long>(port),
            static_cast<unsigned>(PlatformLastError()));
@@ -132,16 +132,16 @@ int Profile(const char* path) {
   const char* values[] = {"19200", "16", "64", "0", "6", "0", "6963", "0"};
   for (int i = 0; i < 8; ++i) {
     // Read first: a missing key gives the fallback.
-    printf("read-missing %s %u\n", keys[i], ProfileReadInt("Korvex", keys[i], -7, path));
-    Report("write", ProfileWriteString("Korvex", keys[i], values[i], path));
+    printf("read-missing %s %u\n", keys[i], PlatformProfileReadInt("Korvex", keys[i], -7, path));
+    Report("write", PlatformProfileWriteString("Korvex", keys[i], values[i], path));
   }
   for (int i = 0; i < 8; ++i)
-    printf("read %s %u\n", keys[i], ProfileReadInt("Korvex", keys[i], -7, path));
+    printf("read %s %u\n", keys[i], PlatformProfileReadInt("Korvex", keys[i], -7, path));
   // The reader's rule on values the driver does not write itself.
   const char* odd[] = {"-1", "12abc", "0x1F", "  42", "", "abc"};
   for (const char* value : odd) {
-    ProfileWriteString("Odd", "Key", value, path);
-    printf("read-odd '%s' %u\n", value, ProfileReadInt("Odd", "Key", 99, path));
+    PlatformProfileWriteString("Odd", "Key", value, path);
+    printf("read-odd '%s' %u\n", value, PlatformProfileReadInt("Odd", "Key", 99, path));
   }
   return 0;
 }
@@ -149,31 +149,31 @@ int Profile(const char* path) {
 int Trace(const char* path, const char* text) {
   char unescaped[1024];
   Unescape(text, unescaped, sizeof unescaped);
-  TraceFile file = TraceOpen(path);
+  TraceFile file = PlatformTraceOpen(path);
   if (file == nullptr) {
     printf("trace open fail\n");
     return 1;
   }
-  Report("trace-write", TraceWrite(file, unescaped, strlen(unescaped)));
-  TraceClose(file);
+  Report("trace-write", PlatformTraceWrite(file, unescaped, strlen(unescaped)));
+  PlatformTraceClose(file);
   printf("trace ok\n");
   return 0;
 }
 
 int Cwd() {
   char big[512];
-  bool ok = GetCurrentDir(big, sizeof big);
+  bool ok = PlatformGetCurrentDir(big, sizeof big);
   printf("cwd %s ", ok ? "ok" : "fail");
   PrintEscaped(big);
   fputc('\n', stdout);
   char tiny[1] = {'x'};
-  ok = GetCurrentDir(tiny, sizeof tiny);
+  ok = PlatformGetCurrentDir(tiny, sizeof tiny);
   printf("cwd-tiny %s len=%u\n", ok ? "ok" : "fail", static_cast<unsigned>(strlen(tiny)));
   return 0;
 }
 
 int Box(const char* text, const char* caption) {
-  int result = ShowMessageBox(text, strcmp(caption, "-") == 0 ? nullptr : caption);
+  int result = PlatformShowMessageBox(text, strcmp(caption, "-") == 0 ? nullptr : caption);
   printf("result %d\n", result);
   return 0;
 }
