@@ -28,7 +28,8 @@ struct DriverState {
   int32_t font_pitch = 6;
   int32_t use_out_ports = 0;
   int32_t controller = kControllerT6963;
-  int32_t log_enabled = 0;
+  // Read by LCD_IsReadyToReceive on whatever thread polls.
+  std::atomic<int32_t> log_enabled{0};
   int32_t gfx_width = 240;
   int32_t gfx_height = 64;
   uint8_t light_enable = 1;
@@ -40,6 +41,10 @@ struct DriverState {
   // waits out one time-out, not one per transfer. Cleared as each call starts.
   uint8_t write_stalled = 0;
   PortHandle port = kNoPort;
+  // When the line will have sent everything written so far, on the platform's
+  // millisecond clock, at 10 bits a byte: what LCD_CleanUp waits for where
+  // the port cannot tell how much it still holds.
+  uint64_t line_idle_ms = 0;
   uint8_t contrast = 0;
   uint8_t light = 0;
   uint32_t out_ports = 0;
@@ -58,11 +63,11 @@ struct DriverState {
 
 extern DriverState g_state;
 
-// The ready flag is only a signal to a polling host, not a lock: a release
-// store is enough, and avoids a full barrier on every call.
 // Entry of every export that writes to the port.
 inline void BeginWritingCall() { g_state.write_stalled = 0; }
 
+// The ready flag is only a signal to a polling host, not a lock: a release
+// store is enough, and avoids a full barrier on every call.
 inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
 
 // Puts every field back to its value at library load. The library itself

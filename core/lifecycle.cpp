@@ -11,12 +11,24 @@
 
 namespace {
 
+// True when the last character of `dir` is a backslash or a slash. Read from
+// the start, character by character: in a double-byte code page the trail
+// byte of a character can be 0x5C, and that is no separator.
+bool EndsWithSeparator(const char* dir) {
+  const char* last = nullptr;
+  for (const char* p = dir; *p != '\0'; ++p) {
+    last = p;
+    if (PlatformIsLeadByte((uint8_t)*p) && p[1] != '\0') ++p;
+  }
+  return last != nullptr && last[1] == '\0' && (*last == '\\' || *last == '/');
+}
+
 // Composes dir + separator + name + "." + ext into out; no separator is added
 // after a directory that already ends with a backslash or a slash. Returns
 // false when the result does not fit.
 bool ComposePath(char* out, size_t size, const char* dir, const char* name, const char* ext) {
   size_t dir_len = strlen(dir);
-  bool needs_separator = dir_len > 0 && dir[dir_len - 1] != '\\' && dir[dir_len - 1] != '/';
+  bool needs_separator = dir_len > 0 && !EndsWithSeparator(dir);
   size_t total = dir_len + (needs_separator ? 1 : 0) + strlen(name) + 1 + strlen(ext);
   if (total + 1 > size) return false;
   char* p = out;
@@ -59,15 +71,19 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   SaveSettings();
   LogWrite("\nLCD_Init()\n");
   if (PortIsOpen(s.port)) LCD_CleanUp();
-  if (s.log_enabled == 1 && s.log_file == nullptr) {
-    s.log_file = PlatformTraceOpen(s.log_path);
-    LogWrite("\nLCD_Init() porth=closed\n");
-  }
-  s.port = OpenPort(s.port_name, s.baud_rate);
-  if (!PortIsOpen(s.port)) {
+  if (s.log_enabled == 1 && s.log_file == nullptr) PlatformTraceOpen(&s.log_file, s.log_path);
+  // Also when the file was still open from an earlier LCD_Init whose port
+  // did not open.
+  LogWrite("\nLCD_Init() porth=closed\n");
+  // A failed open shows a message box, and a host's timers may call back in
+  // from its message loop: a port that such a nested LCD_Init opened stays
+  // the driver's port, as if the two calls had run one after the other.
+  PortHandle port = OpenPort(s.port_name, s.baud_rate);
+  if (!PortIsOpen(port)) {
     SetReady(1);
     return;
   }
+  s.port = port;
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;
@@ -91,17 +107,15 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   if (PortIsOpen(s.port)) {
     ClosePort();
     LogWrite("\nLCD_CleanUp() porth=closed\n");
-    if (s.log_file != nullptr) {
-      PlatformTraceClose(s.log_file);
-      s.log_file = nullptr;
-    }
+    PlatformTraceClose(&s.log_file);
   }
   SetReady(1);
 }
 
 KORVEX_API uint8_t KORVEX_CALL LCD_IsReadyToReceive() {
-  // May run on another thread while an operation runs: its message is
-  // formatted into a buffer of its own, not the shared log_line.
+  // May run on another thread while an operation runs, even one that opens
+  // or closes the trace: the message is a constant (log_line belongs to the
+  // running operation), and LogRaw writes it under the platform's trace lock.
   static const char kMessage[] = "\nPylora called LCD_IsReadyToReceive()\n";
   LogRaw(kMessage, sizeof kMessage - 1);
   return g_state.ready.load();

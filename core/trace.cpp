@@ -6,6 +6,8 @@
 
 #include "core/driver_state.h"
 
+// Only the thread running an operation opens and closes the file, so it may
+// look at the slot without the platform's lock; a write looks again under it.
 bool TraceActive() { return g_state.log_enabled == 1 && g_state.log_file != nullptr; }
 
 void LogWrite(const char* format, ...) {
@@ -16,10 +18,12 @@ void LogWrite(const char* format, ...) {
   va_end(args);
   if (length < 0) return;
   // A message longer than log_line is cut at its end rather than overrun it.
-  PlatformTraceWrite(g_state.log_file, g_state.log_line, strlen(g_state.log_line));
+  PlatformTraceWrite(&g_state.log_file, g_state.log_line, strlen(g_state.log_line));
 }
 
 void LogRaw(const void* data, size_t size) {
-  if (!TraceActive()) return;
-  PlatformTraceWrite(g_state.log_file, data, size);
+  // May run on a thread polling the ready flag while another opens or closes
+  // the file: whether it is open is asked under the platform's lock only.
+  if (g_state.log_enabled != 1) return;
+  PlatformTraceWrite(&g_state.log_file, data, size);
 }

@@ -13,5 +13,6 @@ void LogWrite(const char* format, ...)
 #endif
     ;
 // Appends raw bytes to the trace, unformatted (text characters, so that a '%'
-// stays a '%'). Does nothing when the trace is not active.
+// stays a '%'). Does nothing when the trace is not active. Safe on another
+// thread than the running operation's.
 void LogRaw(const void* data, size_t size);

@@ -424,9 +424,10 @@ void CheckState(const char* after) {
   if (st.controller == kControllerKS108 && st.font_pitch != 8) {
     Violation("KS108 with font_pitch %d after %s", st.font_pitch, after);
   }
-  if ((st.gfx_force_flush | st.use_out_ports | st.log_enabled) & ~1) {
+  const int32_t log_enabled = st.log_enabled;
+  if ((st.gfx_force_flush | st.use_out_ports | log_enabled) & ~1) {
     Violation("a 0-or-1 setting out of range after %s (%d %d %d)", after, st.gfx_force_flush,
-              st.use_out_ports, st.log_enabled);
+              st.use_out_ports, log_enabled);
   }
   if (st.flush_pending != 0)
     Violation("flush_pending %d between calls, after %s", st.flush_pending, after);
@@ -458,8 +459,9 @@ void CheckState(const char* after) {
   const auto& calls = Rec().calls;
   for (; s.checked_calls < calls.size(); ++s.checked_calls) {
     const std::string& call = calls[s.checked_calls];
-    if (call.compare(0, 10, "PlatformPortWrite ") != 0) continue;
-    const unsigned long size = strtoul(call.c_str() + 10, nullptr, 10);
+    static const char kWrite[] = "PlatformPortWrite ";
+    if (call.rfind(kWrite, 0) != 0) continue;
+    const unsigned long size = strtoul(call.c_str() + sizeof kWrite - 1, nullptr, 10);
     if (size == 0 || size > kGfxBufferCapacity)
       Violation("a port write of %lu bytes in %s", size, after);
   }
@@ -541,9 +543,10 @@ void DoInit() {
   int opens = 0;
   std::string opened;
   for (size_t i = calls; i < Rec().calls.size(); ++i) {
-    if (Rec().calls[i].compare(0, 9, "PlatformPortOpen ") == 0) {
+    static const char kOpen[] = "PlatformPortOpen ";
+    if (Rec().calls[i].rfind(kOpen, 0) == 0) {
       ++opens;
-      opened = Rec().calls[i].substr(9);
+      opened = Rec().calls[i].substr(sizeof kOpen - 1);
     }
   }
   if (s.name_too_long) {

@@ -71,9 +71,15 @@ bool PlatformPortLine(PortHandle port, PortLineRequest request);
 // One synchronous write, bounded by the write time-outs. *written receives the
 // number of bytes that went out, also when the write fails or times out.
 bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written);
-// Clears the port's error state after a failed write (abort-on-error makes
-// every later write fail until this is done).
-void PlatformPortClearError(PortHandle port);
+// Clears the port's error state (abort-on-error makes every later write fail
+// until this is done) and discards what the board sent: the driver never
+// reads, so a full receive queue would only raise the next overrun. Returns
+// false when the error could not be cleared.
+bool PlatformPortClearError(PortHandle port);
+// The number of bytes written to the port but not yet sent, in *queued.
+// Returns false when the platform cannot tell (its count would read 0 while
+// bytes are still on their way).
+bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued);
 bool PlatformPortClose(PortHandle port);
 
 // The last error code of the calling thread, as the platform reports it.
@@ -89,6 +95,12 @@ uint32_t PlatformProfileReadInt(const char* section, const char* key, int32_t fa
 bool PlatformProfileWriteString(const char* section, const char* key, const char* value,
                         const char* path);
 
+// ------------------------------------------------------------------- time
+
+// A monotonic clock in milliseconds, and a sleep of the calling thread.
+uint64_t PlatformTickMs();
+void PlatformSleepMs(uint32_t ms);
+
 // ------------------------------------------------------------- message box
 
 // Modal box with no owner window, an OK button and no icon; a null caption
@@ -102,6 +114,12 @@ int PlatformShowMessageBox(const char* text, const char* caption);
 // a slash on POSIX.
 char PlatformPathSeparator();
 
+// True when `byte` starts a two-byte character in the code page that paths
+// are in (the system's ANSI code page on Windows): the byte after it is part
+// of the same character, even when it reads as a backslash. Always false
+// where paths are not in a double-byte code page.
+bool PlatformIsLeadByte(uint8_t byte);
+
 // Fills `buffer` with the current directory. Returns false when it does not
 // fit in `size` bytes (the buffer then holds an empty string).
 bool PlatformGetCurrentDir(char* buffer, size_t size);
@@ -110,12 +128,20 @@ bool PlatformGetCurrentDir(char* buffer, size_t size);
 
 typedef void* TraceFile;
 
+// The trace is written through the driver's one TraceFile slot. Opening,
+// writing and closing take one lock of the platform layer, initialised
+// statically, and a write looks at the slot only under that lock: a thread
+// polling the ready flag may write its line while another thread's LCD_Init
+// or LCD_CleanUp opens or closes the file, and never meets a stream that is
+// half open or already freed.
+
 // Opens `path` for appending in text mode ("a+t": each line feed becomes the
-// platform's line end). Returns null on failure.
-TraceFile PlatformTraceOpen(const char* path);
-// One buffered write of `size` bytes.
-bool PlatformTraceWrite(TraceFile file, const void* data, size_t size);
-void PlatformTraceClose(TraceFile file);
+// platform's line end) into *slot. Leaves null there on failure.
+void PlatformTraceOpen(TraceFile* slot, const char* path);
+// One buffered write of `size` bytes to the stream in *slot, if one is open.
+bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size);
+// Closes the stream in *slot, if one is open, and sets the slot to null.
+void PlatformTraceClose(TraceFile* slot);
 
 // ------------------------------------------------------------- shared rules
 

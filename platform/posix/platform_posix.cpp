@@ -26,7 +26,10 @@
 //   on Win32. A write that runs out of time returns true with the count of
 //   bytes that went out, as Win32 does.
 // - Abort-on-error is remembered but latches nothing: a tty has no error
-//   state to clear, so PlatformPortClearError does nothing.
+//   state to clear, so PlatformPortClearError only discards what was
+//   received, as on Win32.
+// - The output queue is the tty's (TIOCOUTQ); the transmit purge keeps it
+//   (below), so nothing is lost at a close either way.
 // - Modem lines (DTR, RTS) via TIOCMBIS/TIOCMBIC; a pty has none, so these
 //   fail there and callers are expected to ignore the result.
 //
@@ -37,6 +40,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -457,7 +461,22 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
   return ok;
 }
 
-void PlatformPortClearError(PortHandle) {}
+bool PlatformPortClearError(PortHandle port) {
+  PortSlot* slot = FindSlot(port);
+  if (slot == nullptr) return false;
+  tcflush(slot->fd, TCIFLUSH);
+  return true;
+}
+
+bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
+  *queued = 0;
+  PortSlot* slot = FindSlot(port);
+  if (slot == nullptr) return false;
+  int count = 0;
+  if (ioctl(slot->fd, TIOCOUTQ, &count) != 0) return false;
+  *queued = count > 0 ? static_cast<uint32_t>(count) : 0;
+  return true;
+}
 
 bool PlatformPortClose(PortHandle port) {
   PortSlot* slot = FindSlot(port);
@@ -472,6 +491,16 @@ bool PlatformPortClose(PortHandle port) {
 }
 
 uint32_t PlatformLastError() { return static_cast<uint32_t>(errno); }
+
+// ------------------------------------------------------------------- time
+
+uint64_t PlatformTickMs() { return NowMs(); }
+
+void PlatformSleepMs(uint32_t ms) {
+  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 
 // ------------------------------------------------------------- message box
 
@@ -489,6 +518,10 @@ int PlatformShowMessageBox(const char* text, const char* caption) {
 
 char PlatformPathSeparator() { return '/'; }
 
+// Paths here are UTF-8 or single-byte: no byte of another character ever
+// reads as a slash.
+bool PlatformIsLeadByte(uint8_t) { return false; }
+
 bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (buffer == nullptr || size == 0) return false;
   if (getcwd(buffer, size) == nullptr) {
@@ -500,18 +533,28 @@ bool PlatformGetCurrentDir(char* buffer, size_t size) {
 
 // ------------------------------------------------------------- trace file
 
-TraceFile PlatformTraceOpen(const char* path) {
-  if (path == nullptr) return nullptr;
-  return fopen(path, "a");  // text mode: a line feed is the line end here
+namespace {
+pthread_mutex_t g_trace_lock = PTHREAD_MUTEX_INITIALIZER;
 }
 
-bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
-  if (file == nullptr) return false;
-  if (size == 0) return true;
-  if (data == nullptr) return false;
-  return fwrite(data, 1, size, static_cast<FILE*>(file)) == size;
+void PlatformTraceOpen(TraceFile* slot, const char* path) {
+  pthread_mutex_lock(&g_trace_lock);
+  // Text mode: a line feed is the line end here.
+  *slot = path != nullptr ? fopen(path, "a") : nullptr;
+  pthread_mutex_unlock(&g_trace_lock);
 }
 
-void PlatformTraceClose(TraceFile file) {
-  if (file != nullptr) fclose(static_cast<FILE*>(file));
+bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
+  pthread_mutex_lock(&g_trace_lock);
+  FILE* file = static_cast<FILE*>(*slot);
+  bool ok = file != nullptr && (size == 0 || (data != nullptr && fwrite(data, 1, size, file) == size));
+  pthread_mutex_unlock(&g_trace_lock);
+  return ok;
+}
+
+void PlatformTraceClose(TraceFile* slot) {
+  pthread_mutex_lock(&g_trace_lock);
+  if (*slot != nullptr) fclose(static_cast<FILE*>(*slot));
+  *slot = nullptr;
+  pthread_mutex_unlock(&g_trace_lock);
 }

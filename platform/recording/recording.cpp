@@ -130,13 +130,30 @@ bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* wr
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
+  if (g_rec.queue_fills) g_rec.queued += (uint64_t)take;
   *written = (uint32_t)take;
   return true;
 }
 
-void PlatformPortClearError(PortHandle) {
+bool PlatformPortClearError(PortHandle) {
   Log("PlatformPortClearError");
-  Fails(kRecPortClearError);
+  return !Fails(kRecPortClearError);
+}
+
+bool PlatformPortQueuedOutput(PortHandle, uint32_t* queued) {
+  *queued = 0;
+  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known) return false;
+  *queued = (uint32_t)g_rec.queued;
+  return true;
+}
+
+uint64_t PlatformTickMs() { return g_rec.now_ms; }
+
+void PlatformSleepMs(uint32_t ms) {
+  g_rec.now_ms += ms;
+  g_rec.slept_ms += ms;
+  uint64_t sent = g_rec.drain_per_ms * ms;
+  g_rec.queued -= sent < g_rec.queued ? sent : g_rec.queued;
 }
 
 bool PlatformPortClose(PortHandle) {
@@ -165,11 +182,22 @@ bool PlatformProfileWriteString(const char* section, const char* key, const char
 int PlatformShowMessageBox(const char* text, const char* caption) {
   g_rec.message_boxes.push_back({text, caption != nullptr, caption ? caption : ""});
   Log("MessageBox");
+  if (g_rec.on_message_box) {
+    // One nesting level per box, as a modal loop runs one timer at a time;
+    // a box shown by the nested call does not run the callback again.
+    std::function<void()> nested;
+    nested.swap(g_rec.on_message_box);
+    nested();
+  }
   if (Fails(kRecMessageBox)) return 0;
   return g_rec.message_box_result;
 }
 
 char PlatformPathSeparator() { return '\\'; }
+
+bool PlatformIsLeadByte(uint8_t byte) {
+  return g_rec.code_page == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+}
 
 bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (Fails(kRecGetCurrentDir) || g_rec.cwd.size() + 1 > size) {
@@ -182,20 +210,25 @@ bool PlatformGetCurrentDir(char* buffer, size_t size) {
 
 // A trace file handle is the address of its entry in `files` (std::map nodes
 // do not move).
-TraceFile PlatformTraceOpen(const char* path) {
-  if (Fails(kRecTraceOpen)) return nullptr;
+void PlatformTraceOpen(TraceFile* slot, const char* path) {
+  if (Fails(kRecTraceOpen)) {
+    *slot = nullptr;
+    return;
+  }
   ++g_rec.file_opens[path];
   ++g_rec.open_traces;
-  return &g_rec.files[path];
+  *slot = &g_rec.files[path];
 }
 
-bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
-  if (Fails(kRecTraceWrite)) return false;
-  static_cast<std::string*>(file)->append(static_cast<const char*>(data), size);
+bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
+  if (*slot == nullptr || Fails(kRecTraceWrite)) return false;
+  static_cast<std::string*>(*slot)->append(static_cast<const char*>(data), size);
   return true;
 }
 
-void PlatformTraceClose(TraceFile) {
+void PlatformTraceClose(TraceFile* slot) {
+  if (*slot == nullptr) return;
   --g_rec.open_traces;
+  *slot = nullptr;
   Fails(kRecTraceClose);
 }

@@ -32,6 +32,7 @@ enum RecCall {
   kRecTraceOpen,
   kRecTraceWrite,
   kRecTraceClose,
+  kRecPortQueuedOutput,
   kRecCallCount
 };
 
@@ -57,6 +58,9 @@ struct Recording {
   std::vector<std::vector<uint8_t>> transfers;
   std::vector<RecMessageBox> message_boxes;
   int message_box_result = 1;
+  // Runs while a message box is up, as a host's timer would from the box's
+  // message loop (it may call back into the driver).
+  std::function<void()> on_message_box;
   // Plan for the next writes: each entry is the most bytes that write takes
   // (0: it times out having written nothing); -1 fails it with no bytes.
   // Without entries every write takes all it is given.
@@ -75,6 +79,18 @@ struct Recording {
   std::map<std::string, int> file_opens;
   int open_traces = 0;
   std::string cwd = "C:\\Host";
+  // The code page of paths: 0 single-byte, 932 the Japanese double-byte one.
+  int code_page = 0;
+  // The port's output queue: bytes written and not yet sent, unknown to the
+  // driver when `queue_known` is false. Each write adds its bytes; each
+  // millisecond of sleep sends `drain_per_ms` of them (0: a stalled board).
+  bool queue_known = true;
+  bool queue_fills = false;
+  uint64_t queued = 0;
+  uint64_t drain_per_ms = 0;
+  // A clock that moves only when the driver sleeps.
+  uint64_t now_ms = 0;
+  uint64_t slept_ms = 0;
   PortLineSettings line_settings_read{};
   PortLineSettings line_settings_applied{};
   PortTimeouts timeouts_read{};

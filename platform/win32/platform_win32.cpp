@@ -126,10 +126,35 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
   return ok != FALSE;
 }
 
-void PlatformPortClearError(PortHandle port) {
+bool PlatformPortClearError(PortHandle port) {
   DWORD errors = 0;
   COMSTAT status;
-  ClearCommError(ToHandle(port), &errors, &status);
+  if (!ClearCommError(ToHandle(port), &errors, &status)) return false;
+  PurgeComm(ToHandle(port), PURGE_RXCLEAR);
+  return true;
+}
+
+namespace {
+
+// Wine answers ClearCommError from the tty's own output queue, which on a
+// pseudo-terminal is always empty: the bytes wait on the other side, where a
+// transmit purge still discards them. Its ntdll names itself by an export
+// that Windows does not have.
+bool RunningOnWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
+}  // namespace
+
+bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
+  *queued = 0;
+  if (RunningOnWine()) return false;
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(ToHandle(port), &errors, &status)) return false;
+  *queued = status.cbOutQue;
+  return true;
 }
 
 bool PlatformPortClose(PortHandle port) { return CloseHandle(ToHandle(port)) != FALSE; }
@@ -146,6 +171,12 @@ bool PlatformProfileWriteString(const char* section, const char* key, const char
   return WritePrivateProfileStringA(section, key, value, path) != FALSE;
 }
 
+// ------------------------------------------------------------------- time
+
+uint64_t PlatformTickMs() { return GetTickCount64(); }
+
+void PlatformSleepMs(uint32_t ms) { Sleep(ms); }
+
 // ------------------------------------------------------------- message box
 
 int PlatformShowMessageBox(const char* text, const char* caption) {
@@ -155,6 +186,8 @@ int PlatformShowMessageBox(const char* text, const char* caption) {
 // -------------------------------------------------------- current directory
 
 char PlatformPathSeparator() { return '\\'; }
+
+bool PlatformIsLeadByte(uint8_t byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 bool PlatformGetCurrentDir(char* buffer, size_t size) {
   if (size == 0) return false;
@@ -169,10 +202,29 @@ bool PlatformGetCurrentDir(char* buffer, size_t size) {
 
 // ------------------------------------------------------------- trace file
 
-TraceFile PlatformTraceOpen(const char* path) { return fopen(path, "a+t"); }
-
-bool PlatformTraceWrite(TraceFile file, const void* data, size_t size) {
-  return fwrite(data, 1, size, static_cast<FILE*>(file)) == size;
+// One lock for the trace slot, usable before anything has run: a slim
+// reader/writer lock needs no initialisation call and allocates nothing.
+namespace {
+SRWLOCK g_trace_lock = SRWLOCK_INIT;
 }
 
-void PlatformTraceClose(TraceFile file) { fclose(static_cast<FILE*>(file)); }
+void PlatformTraceOpen(TraceFile* slot, const char* path) {
+  AcquireSRWLockExclusive(&g_trace_lock);
+  *slot = fopen(path, "a+t");
+  ReleaseSRWLockExclusive(&g_trace_lock);
+}
+
+bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
+  AcquireSRWLockExclusive(&g_trace_lock);
+  FILE* file = static_cast<FILE*>(*slot);
+  bool ok = file != NULL && fwrite(data, 1, size, file) == size;
+  ReleaseSRWLockExclusive(&g_trace_lock);
+  return ok;
+}
+
+void PlatformTraceClose(TraceFile* slot) {
+  AcquireSRWLockExclusive(&g_trace_lock);
+  if (*slot != NULL) fclose(static_cast<FILE*>(*slot));
+  *slot = NULL;
+  ReleaseSRWLockExclusive(&g_trace_lock);
+}

@@ -96,28 +96,29 @@ TEST_F(ServicesTest, GetCurrentDirFailsWhenTheDirectoryDoesNotFit) {
   EXPECT_FALSE(PlatformGetCurrentDir(buffer, 0));
 }
 
-TEST_F(ServicesTest, TheTraceAppendsWithLineFeeds) {
+TEST_F(ServicesTest, TheTraceAppendsWithLineFeedsThroughItsSlot) {
   const std::string path = dir_ + "/debug.log";
   test_files::WriteFile(path, "earlier\n");
-  TraceFile trace = PlatformTraceOpen(path.c_str());
+  TraceFile trace = nullptr;
+  PlatformTraceOpen(&trace, path.c_str());
   ASSERT_NE(trace, nullptr);
-  EXPECT_TRUE(PlatformTraceWrite(trace, "\nLCD_Init()", 11));
-  EXPECT_TRUE(PlatformTraceWrite(trace, "\nOpenPort() 100%", 16));
-  EXPECT_TRUE(PlatformTraceWrite(trace, "", 0));
-  PlatformTraceClose(trace);
-  trace = PlatformTraceOpen(path.c_str());
+  EXPECT_TRUE(PlatformTraceWrite(&trace, "\nLCD_Init()", 11));
+  EXPECT_TRUE(PlatformTraceWrite(&trace, "\nOpenPort() 100%", 16));
+  EXPECT_TRUE(PlatformTraceWrite(&trace, "", 0));
+  PlatformTraceClose(&trace);
+  EXPECT_EQ(trace, nullptr);
+  // A closed slot takes no writes and closes again harmlessly.
+  EXPECT_FALSE(PlatformTraceWrite(&trace, "x", 1));
+  PlatformTraceClose(&trace);
+  PlatformTraceOpen(&trace, path.c_str());
   ASSERT_NE(trace, nullptr);
-  EXPECT_TRUE(PlatformTraceWrite(trace, "\nagain\n", 7));
-  PlatformTraceClose(trace);
+  EXPECT_TRUE(PlatformTraceWrite(&trace, "\nagain\n", 7));
+  PlatformTraceClose(&trace);
   EXPECT_EQ(test_files::ReadFile(path), "earlier\n\nLCD_Init()\nOpenPort() 100%\nagain\n");
-}
 
-TEST_F(ServicesTest, TheTraceCannotOpenInAMissingFolder) {
-  const std::string path = dir_ + "/missing/debug.log";
-  EXPECT_EQ(PlatformTraceOpen(path.c_str()), nullptr);
+  PlatformTraceOpen(&trace, (dir_ + "/missing/debug.log").c_str());
+  EXPECT_EQ(trace, nullptr);
   EXPECT_FALSE(test_files::Exists(dir_ + "/missing"));
-  EXPECT_FALSE(PlatformTraceWrite(nullptr, "x", 1));
-  PlatformTraceClose(nullptr);
 }
 
 }  // namespace

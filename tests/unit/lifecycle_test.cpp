@@ -10,7 +10,7 @@ namespace {
 const std::vector<std::string> kOpenCalls = {
     "PlatformPortOpen COM1",   "PlatformPortSetupQueues 4096 4096", "PlatformPortGetLineSettings", "PlatformPortSetLineSettings",
     "PlatformPortGetTimeouts", "PlatformPortSetTimeouts",           "PlatformPortPurge rx",        "PlatformPortPurge tx",
-    "PlatformPortLine SETDTR", "PlatformPortLine SETRTS",
+    "PlatformPortLine SETDTR", "PlatformPortLine SETRTS", "PlatformPortClearError",
 };
 const std::vector<std::string> kCloseCalls = {"PlatformPortPurge rx", "PlatformPortPurge tx", "PlatformPortLine CLRDTR",
                                               "PlatformPortLine CLRRTS", "PlatformPortClose"};
@@ -133,8 +133,13 @@ TEST_P(OpenFailureTest, ReportsClosesAndRecovers) {
   const OpenFailure& f = GetParam();
   Setting("LogFile", "1");
   RecFail(f.call, 5, 1);
+  // What is still open while the box is up: the host's timers may call back
+  // in from its message loop.
+  int ports_open_under_box = -1;
+  Rec().on_message_box = [&] { ports_open_under_box = Rec().open_ports; };
   LCD_Init();
   if (f.message[0]) {
+    EXPECT_EQ(ports_open_under_box, 0);
     ASSERT_EQ(Rec().message_boxes.size(), 1u);
     EXPECT_EQ(Rec().message_boxes[0].text, f.message);
     EXPECT_FALSE(Rec().message_boxes[0].has_caption);
@@ -153,10 +158,15 @@ TEST_P(OpenFailureTest, ReportsClosesAndRecovers) {
   LCD_CleanUp();
   EXPECT_TRUE(Rec().transfers.empty());
   EXPECT_EQ(Rec().open_traces, 1);
-  // The fault is gone: the next LCD_Init opens the same port.
+  // The fault is gone: the next LCD_Init opens the same port. The trace file
+  // is still open from the first one, and the porth=closed line is there all
+  // the same.
   LCD_Init();
   EXPECT_EQ(Rec().open_ports, 1);
   EXPECT_EQ(RecWire(), Hex("B0"));
+  EXPECT_EQ(Rec().file_opens["C:\\Host\\debug.log"], 1);
+  const std::string tail = "\nLCD_Init()\n\nLCD_Init() porth=closed\nLCD_Init() porth=open\n";
+  EXPECT_EQ(Trace().substr(Trace().size() - tail.size()), tail);
 }
 
 const OpenFailure kOpenFailures[] = {
@@ -174,6 +184,85 @@ const OpenFailure kOpenFailures[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Steps, OpenFailureTest, ::testing::ValuesIn(kOpenFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A host's timer calling back in while an open-failure box is up. Whatever
+// the nested calls do, the outcome is that of the failed LCD_Init followed by
+// the nested calls, and nothing stays open after the last LCD_CleanUp.
+struct Nesting {
+  const char* name;
+  RecCall failing;
+  std::vector<std::string> nested;  // "init", "cleanup", "gfx", "text"
+};
+
+class NestedCallTest : public DriverTest, public ::testing::WithParamInterface<Nesting> {
+ protected:
+  struct Outcome {
+    Bytes wire;
+    std::string trace;
+    bool port_open;
+    int ports_open;
+    int traces_open;
+    size_t boxes;
+    int traces_open_at_end;
+  };
+
+  static void Run(const std::string& call) {
+    static const uint8_t picture[240 * 64] = {1};
+    if (call == "init") LCD_Init();
+    if (call == "cleanup") LCD_CleanUp();
+    if (call == "gfx") LCD_SendToGfxMemory(picture, 0, 0, 7, 1, 0);
+    if (call == "text") LCD_SendToMemory('k');
+  }
+
+  // The outer LCD_Init fails at `failing`; the nested calls run from inside
+  // its box, or after it.
+  Outcome Play(bool nested) {
+    RecReset();
+    ResetDriverState();
+    Setting("LogFile", "1");
+    Setting("GfxForceFlush", "1");
+    RecFail(GetParam().failing, 2, 1);
+    auto calls = [] {
+      for (const std::string& call : GetParam().nested) Run(call);
+    };
+    if (nested) Rec().on_message_box = calls;
+    LCD_Init();
+    if (!nested) calls();
+    Outcome o = {RecWire(), Trace(), PortIsOpen(g_state.port), Rec().open_ports,
+                 Rec().open_traces, Rec().message_boxes.size(), 0};
+    EXPECT_EQ(g_state.ready.load(), 1);
+    LCD_CleanUp();
+    EXPECT_EQ(Rec().open_ports, 0);
+    o.traces_open_at_end = Rec().open_traces;
+    return o;
+  }
+};
+
+TEST_P(NestedCallTest, EndsAsTheCallsInTurn) {
+  Outcome inside = Play(true);
+  Outcome after = Play(false);
+  EXPECT_EQ(inside.wire, after.wire);
+  EXPECT_EQ(inside.trace, after.trace);
+  EXPECT_EQ(inside.port_open, after.port_open);
+  EXPECT_EQ(inside.ports_open, after.port_open ? 1 : 0);
+  EXPECT_EQ(inside.traces_open, after.traces_open);
+  EXPECT_EQ(inside.traces_open_at_end, after.traces_open_at_end);
+  EXPECT_EQ(inside.boxes, 1u);
+}
+
+const Nesting kNestings[] = {
+    {"InitUnderCreateFileBox", kRecPortOpen, {"init"}},
+    {"InitUnderSetupCommBox", kRecPortSetupQueues, {"init"}},
+    {"InitUnderGetCommStateBox", kRecPortGetLineSettings, {"init"}},
+    {"InitAndDrawUnderTheBox", kRecPortOpen, {"init", "text", "gfx"}},
+    {"InitAndCleanUpUnderTheBox", kRecPortOpen, {"init", "gfx", "cleanup"}},
+    {"CleanUpUnderTheBox", kRecPortSetupQueues, {"cleanup"}},
+    {"DrawUnderTheBox", kRecPortOpen, {"gfx", "text"}},
+    {"InitTwiceUnderTheBox", kRecPortGetLineSettings, {"init", "init"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Nestings, NestedCallTest, ::testing::ValuesIn(kNestings),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriteMultiplier, IsOneByteLineTimeRoundedUp) {
@@ -195,6 +284,7 @@ struct PathCase {
   std::string cwd;
   const char* ini;
   const char* log;
+  int code_page;
 };
 
 TEST_F(DriverTest, PathsFollowTheCurrentDirectory) {
@@ -206,10 +296,20 @@ TEST_F(DriverTest, PathsFollowTheCurrentDirectory) {
       {"C:\\" + std::string(300, 'a'), ".\\config.ini", ".\\debug.log"},
       {"C:\\" + std::string(250, 'a'), ".\\config.ini", ".\\debug.log"},
       {"C:\\" + std::string(245, 'a'), nullptr, nullptr},
+      // In code page 932 the last character decides, not the last byte:
+      // 0x95 0x5C is one character, and its trail byte is no backslash.
+      {"C:\\\x95\x5C", "C:\\\x95\x5C\\" "config.ini", "C:\\\x95\x5C\\" "debug.log", 932},
+      {"C:\\\x83\x5C\x83\x5C", nullptr, nullptr, 932},
+      {"C:\\\x95\x5C\\", "C:\\\x95\x5C\\" "config.ini", "C:\\\x95\x5C\\" "debug.log", 932},
+      {"C:\\\xB1\\", "C:\\\xB1\\" "config.ini", "C:\\\xB1\\" "debug.log", 932},  // one-byte kana
+      {"C:\\a\x95", nullptr, nullptr, 932},  // a lead byte with no trail
+      // Elsewhere the byte rule.
+      {"C:\\\x95\x5C", "C:\\\x95\x5C" "config.ini", "C:\\\x95\x5C" "debug.log", 0},
   };
   for (const PathCase& c : cases) {
     RecReset();
     Rec().cwd = c.cwd;
+    Rec().code_page = c.code_page;
     LCD_Init();
     std::string ini = c.ini ? c.ini : c.cwd + "\\config.ini";
     std::string log = c.log ? c.log : c.cwd + "\\debug.log";

@@ -113,7 +113,11 @@ const ShortWriteCase kShortWrites[] = {
     {"TwoShortThenRest", {3, 5}, {3, 5, 8}, {"PlatformPortWrite 16", "PlatformPortWrite 13", "PlatformPortWrite 8"}},
     {"StallsAfterProgress", {3, 0}, {3}, {"PlatformPortWrite 16", "PlatformPortWrite 13"}},
     {"TimesOutAtOnce", {0}, {}, {"PlatformPortWrite 16"}},
-    {"FailsAndClearsError", {-1}, {}, {"PlatformPortWrite 16", "PlatformPortClearError"}},
+    // A failed write clears the port's error and goes once more; a second
+    // failure loses the rest.
+    {"FailsThenWritesAgain", {-1}, {16}, {"PlatformPortWrite 16", "PlatformPortClearError", "PlatformPortWrite 16"}},
+    {"FailsTwice", {-1, -1}, {}, {"PlatformPortWrite 16", "PlatformPortClearError", "PlatformPortWrite 16", "PlatformPortClearError"}},
+    {"ShortThenFailsTwice", {4, -1, -1}, {4}, {"PlatformPortWrite 16", "PlatformPortWrite 12", "PlatformPortClearError", "PlatformPortWrite 12", "PlatformPortClearError"}},
     {"ByteByByte",
      {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
      std::vector<size_t>(16, 1),
@@ -127,11 +131,11 @@ INSTANTIATE_TEST_SUITE_P(Plans, ShortWriteTest, ::testing::ValuesIn(kShortWrites
 
 TEST_F(DriverTest, AFailedWriteDoesNotStopLaterWrites) {
   InitAndClear();
-  Rec().write_plan = {-1};
+  Rec().write_plan = {-1, -1};
   WriteDirect(0xB0);
-  WriteDirect(0xB0);
-  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PlatformPortWrite 1", "PlatformPortClearError", "PlatformPortWrite 1"}));
-  EXPECT_EQ(RecWire(), Hex("B0"));
+  WriteDirect(0xB3);
+  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PlatformPortWrite 1", "PlatformPortClearError", "PlatformPortWrite 1", "PlatformPortClearError", "PlatformPortWrite 1"}));
+  EXPECT_EQ(RecWire(), Hex("B3"));
 }
 
 }  // namespace
@@ -152,10 +156,10 @@ TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
 
   // A write that fails outright (not a time-out) does not stop the call.
   Rec().calls.clear();
-  Rec().write_plan = {-1};
+  Rec().write_plan = {-1, -1};
   LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 1, 0);  // 85 bytes: 64 + 21
   EXPECT_EQ(Rec().calls,
-            (std::vector<std::string>{"PlatformPortWrite 64", "PlatformPortClearError", "PlatformPortWrite 21"}));
+            (std::vector<std::string>{"PlatformPortWrite 64", "PlatformPortClearError", "PlatformPortWrite 64", "PlatformPortClearError", "PlatformPortWrite 21"}));
 
   // The board reads again: the next call goes out whole.
   Rec().calls.clear();
@@ -174,5 +178,60 @@ TEST_F(DriverTest, StalledBoardCostsOneTimeOutPerCall) {
             1);
   EXPECT_EQ(Rec().open_ports, 0);
 }
+
+}  // namespace
+
+namespace {
+
+// Before its transmit purge, the close waits while the port still holds
+// bytes, bounded by their line time plus the write time-out constant; where
+// the port cannot tell, it waits out the line time of what was written, at
+// most a full queue's.
+struct DrainCase {
+  const char* name;
+  bool queue_known;
+  uint64_t drain_per_ms;  // how fast the board takes the queued bytes
+  uint32_t written;       // in writes of at most 4096
+  uint64_t elapsed_ms;    // between the last write and the close
+  uint64_t slept_ms;
+};
+
+class DrainTest : public DriverTest, public ::testing::WithParamInterface<DrainCase> {};
+
+TEST_P(DrainTest, WaitsForTheQueueBeforeThePurge) {
+  const DrainCase& c = GetParam();
+  InitAndClear();  // 19200 baud
+  Rec().queue_known = c.queue_known;
+  Rec().queue_fills = true;
+  Rec().drain_per_ms = c.drain_per_ms;
+  const Bytes bytes = Sequence(4096);
+  for (uint32_t left = c.written; left > 0;) {
+    uint32_t n = left < 4096 ? left : 4096;
+    WriteAll(g_state.port, bytes.data(), n);
+    left -= n;
+  }
+  Rec().now_ms += c.elapsed_ms;
+  Rec().calls.clear();
+  ClosePort();
+  EXPECT_EQ(Rec().slept_ms, c.slept_ms);
+  EXPECT_EQ(Rec().calls.front(), "PlatformPortPurge rx");
+  EXPECT_EQ(Rec().open_ports, 0);
+}
+
+const DrainCase kDrains[] = {
+    {"NothingQueued", true, 0, 0, 0, 0},
+    {"BoardTakesIt", true, 2, 3000, 0, 1500},
+    // 3000 bytes are 1563 ms at 19200 baud; with the constant, 2563.
+    {"StalledBoardCostsTheBound", true, 0, 3000, 0, 2563},
+    // After the 1 ms of the opening ResetDisplay.
+    {"UnknownQueueWaitsTheLineTime", false, 0, 3000, 0, 1564},
+    {"UnknownQueuePartlySent", false, 0, 3000, 500, 1064},
+    {"UnknownQueueLongSent", false, 0, 3000, 5000, 0},
+    // The port holds at most its 4096-byte queue: 2134 ms.
+    {"UnknownQueueAtMostAFullQueue", false, 0, 16384, 0, 2134},
+};
+
+INSTANTIATE_TEST_SUITE_P(Closes, DrainTest, ::testing::ValuesIn(kDrains),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

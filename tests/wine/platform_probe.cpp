@@ -149,13 +149,14 @@ int Profile(const char* path) {
 int Trace(const char* path, const char* text) {
   char unescaped[1024];
   Unescape(text, unescaped, sizeof unescaped);
-  TraceFile file = PlatformTraceOpen(path);
+  TraceFile file = nullptr;
+  PlatformTraceOpen(&file, path);
   if (file == nullptr) {
     printf("trace open fail\n");
     return 1;
   }
-  Report("trace-write", PlatformTraceWrite(file, unescaped, strlen(unescaped)));
-  PlatformTraceClose(file);
+  Report("trace-write", PlatformTraceWrite(&file, unescaped, strlen(unescaped)));
+  PlatformTraceClose(&file);
   printf("trace ok\n");
   return 0;
 }

@@ -11,14 +11,11 @@
 //   PURGECOMM flags                                       every purge (see below)
 //   ESCAPE function                                       every DTR/RTS request
 //
-// A synchronous write on Windows returns once its bytes have left the
-// driver's queue, so a purge of the transmit side afterwards discards
-// nothing. On a pty the bytes may still sit in the kernel's buffer when
-// WriteFile returns, and Wine turns both PURGE_TXABORT and PURGE_TXCLEAR into
-// a TCOFLUSH, which throws them away. The purge is therefore printed as the
-// driver asked for it and passed on without its transmit side.
+// The purges go through as the driver asks for them: on a pty Wine turns the
+// transmit purge into a TCOFLUSH, which throws away what the other end has
+// not read yet, and the driver waits for the line time of its bytes first.
 //
-// Usage: korvex-wine-probe DLL SCENARIO [ARGS...] [--short-writes] [--fail-write N]
+// Usage: korvex-wine-probe DLL SCENARIO [ARGS...] [--short-writes] [--fail-write N[,N...]]
 //   info                     DLL_GetInfo, the record's 264 bytes in hex
 //   version                  the library's version resource
 //   config-dialog            LCD_ConfigDialog before any LCD_Init
@@ -27,8 +24,8 @@
 //   config-after-init PORT   LCD_Init, LCD_ConfigDialog, LCD_CleanUp
 //   text PORT HEX            LCD_Init, LCD_SendToMemory per byte, LCD_CleanUp
 // --short-writes makes every port write of more than one byte write only half
-// (rounded up); --fail-write N makes the Nth port write fail with nothing
-// written.
+// (rounded up); --fail-write N,M makes the Nth and the Mth port write fail
+// with nothing written.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,8 +39,18 @@ namespace {
 // ---------------------------------------------------------------- watchers
 
 bool g_short_writes = false;
-int g_fail_write = 0;  // 1-based number of the write that fails; 0 = none
+const char* g_fail_writes = "";  // 1-based numbers of the writes that fail
 int g_write_count = 0;
+
+bool WriteFails(int number) {
+  for (const char* p = g_fail_writes; *p;) {
+    char* end = nullptr;
+    if (strtol(p, &end, 10) == number) return true;
+    p = *end == ',' ? end + 1 : end;
+    if (end == p && *p) ++p;
+  }
+  return false;
+}
 
 decltype(&CreateFileA) g_real_create_file = nullptr;
 decltype(&SetCommTimeouts) g_real_set_timeouts = nullptr;
@@ -83,7 +90,7 @@ BOOL WINAPI WatchSetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS t) {
 BOOL WINAPI WatchWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                            LPOVERLAPPED overlapped) {
   ++g_write_count;
-  if (g_write_count == g_fail_write) {
+  if (WriteFails(g_write_count)) {
     if (written != NULL) *written = 0;
     printf("WRITEFILE %lu -> fail\n", size);
     fflush(stdout);
@@ -107,8 +114,7 @@ BOOL WINAPI WatchClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
 BOOL WINAPI WatchPurgeComm(HANDLE port, DWORD flags) {
   printf("PURGECOMM 0x%lX\n", flags);
   fflush(stdout);
-  DWORD receive_side = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
-  return receive_side == 0 ? TRUE : g_real_purge(port, receive_side);
+  return g_real_purge(port, flags);
 }
 
 BOOL WINAPI WatchEscapeCommFunction(HANDLE port, DWORD function) {
@@ -215,7 +221,7 @@ int main(int argc, char** argv) {
     if (strcmp(argv[i], "--short-writes") == 0) {
       g_short_writes = true;
     } else if (strcmp(argv[i], "--fail-write") == 0 && i + 1 < argc) {
-      g_fail_write = atoi(argv[++i]);
+      g_fail_writes = argv[++i];
     } else if (count < 8) {
       args[count++] = argv[i];
     }

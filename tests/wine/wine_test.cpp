@@ -323,6 +323,9 @@ TEST_F(WineTest, DriverInitAndCleanUpSendTheirBytesAndWriteTheSettings) {
       "PURGECOMM 0xA", "PURGECOMM 0x5",
       // A pty has no modem lines; the driver carries on regardless.
       "ESCAPE SETDTR fail", "ESCAPE SETRTS fail",
+      // Any line error from before the open is cleared, with what the board
+      // sent.
+      "CLEARCOMMERROR", "PURGECOMM 0x8",
       // ResetDisplay from LCD_Init; ResetDisplay, contrast 0, light 0 from
       // LCD_CleanUp, one byte a write.
       "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1", "WRITEFILE 1 -> 1",
@@ -465,7 +468,9 @@ TEST_P(WineDriverWrites, TextTransfersSurviveShortAndFailedWrites) {
 
 const std::vector<std::string> kCleanUpWrites(5, "WRITEFILE 1 -> 1");
 
+// The error cleared once after the open, the writes, then the clean-up's.
 std::vector<std::string> Writes(std::vector<std::string> first) {
+  first.insert(first.begin(), "CLEARCOMMERROR");
   first.insert(first.end(), kCleanUpWrites.begin(), kCleanUpWrites.end());
   return first;
 }
@@ -484,11 +489,18 @@ INSTANTIATE_TEST_SUITE_P(
                                         "WRITEFILE 1 -> 1", "WRITEFILE 4 -> 2", "WRITEFILE 2 -> 1",
                                         "WRITEFILE 1 -> 1"}),
                                 "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
-                      // A failed write loses its transfer and clears the port's error
-                      // state; the next transfer goes out.
+                      // A failed write clears the port's error state and goes once
+                      // more; failing again loses the transfer, and the next one
+                      // goes out.
                       WriteCase{"Failed",
                                 {"--fail-write", "2"},
                                 Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
+                                        "WRITEFILE 4 -> 4", "WRITEFILE 4 -> 4"}),
+                                "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
+                      WriteCase{"FailedTwice",
+                                {"--fail-write", "2,3"},
+                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
+                                        "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
                                         "WRITEFILE 4 -> 4"}),
                                 "B0 45 46 47 48 B0 B3 00 B4 00"}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
