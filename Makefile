@@ -1,5 +1,5 @@
 # Thin wrapper over CMake presets and CTest. See README.md.
-.PHONY: all deps dll native asan test demo dist bench fuzz clean
+.PHONY: all deps dll native asan tsan test demo dist bench fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -20,16 +20,25 @@ native: deps
 
 # The unit, board, POSIX and session suites again under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
-ASAN_TARGETS = unit_tests korvex_board_tests posix_platform_test driver_session_test
+ASAN_TARGETS = unit_tests korvex_board_tests posix_platform_test driver_session_test thread_stress_test
 ASAN_TESTS = ^(unit|board|posix|session)\.
 
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS) --target $(ASAN_TARGETS)
 
-test: dll native asan
+# The tests with threads again under ThreadSanitizer: any report fails them.
+TSAN_TARGETS = thread_stress_test
+TSAN_TESTS = ^session\.ThreadStress\.
+
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
+
+test: dll native asan tsan
 	ctest --preset native -j $(JOBS)
 	ctest --preset asan -j $(JOBS) -R '$(ASAN_TESTS)'
+	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
 demo: dll native
 	scripts/demo.sh
