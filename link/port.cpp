@@ -121,16 +121,20 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
 
 namespace {
 
+// The most bytes a port may hold that the board has not taken yet: a write
+// waits for room beyond that. A pseudo-terminal holds about 20 KB, more than
+// the 4096-byte queue asked for.
+const uint32_t kMostHeld = 32768;
+
 // Keeps line_idle_ms: the bytes written go out one after the other at the
-// configured speed, and the port holds at most its queue size of them (a
-// write waits for room), so the line is never more than that queue's line
-// time behind.
+// configured speed, and the port holds at most kMostHeld of them, so the line
+// is never more than their line time behind.
 void CountOnLine(uint32_t written) {
   DriverState& s = g_state;
   const uint64_t now = PlatformTickMs();
   const uint64_t start = s.line_idle_ms > now ? s.line_idle_ms : now;
   const uint64_t idle = start + LineTimeMs(written, s.baud_rate);
-  const uint64_t limit = now + LineTimeMs(kQueueSize, s.baud_rate);
+  const uint64_t limit = now + LineTimeMs(kMostHeld, s.baud_rate);
   s.line_idle_ms = idle < limit ? idle : limit;
 }
 
@@ -156,7 +160,7 @@ void WaitForOutputSent() {
     }
     return;
   }
-  // At most the line time of a full queue (CountOnLine).
+  // At most the line time of kMostHeld bytes (CountOnLine).
   if (s.line_idle_ms > now) PlatformSleepMs((uint32_t)(s.line_idle_ms - now));
 }
 
@@ -191,15 +195,22 @@ void WriteAll(PortHandle port, const uint8_t* data, uint32_t size) {
       // A line error (a board that talks back, a break) fails the write with
       // abort-on-error set. Once it is cleared the rest goes out once more;
       // a second failure loses it.
-      if (!PlatformPortClearError(port) || retried) return;
-      retried = true;
-      continue;
+      if (PlatformPortClearError(port) && !retried) {
+        retried = true;
+        continue;
+      }
+      // A board that is gone takes nothing: there is no line time to wait
+      // for at the close.
+      s.line_idle_ms = 0;
+      return;
     }
     if (written == 0) {
       // A write that ran out of time without a byte: the board is not
       // reading. Waiting again for every transfer of this call would block
-      // the host for a second per transfer.
+      // the host for a second per transfer, and waiting at the close for
+      // bytes it does not take would gain nothing.
       s.write_stalled = 1;
+      s.line_idle_ms = 0;
       return;
     }
   }

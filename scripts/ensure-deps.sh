@@ -13,6 +13,9 @@ packages=(
   wine64 socat
   clang libclang-rt-14-dev
   zip python3
+  # The 32-bit Wine that runs the deliverable, the i686 Korvex.dll, in the
+  # i686 suites: Debian's i386 user space.
+  wine32:i386
 )
 
 if [[ "${KORVEX_SKIP_DEPS:-0}" == 1 ]]; then
@@ -28,16 +31,9 @@ fi
 
 # The packages not installed (dpkg's "ii" state; unknown ones are missing).
 missing_packages() {
-  local -A installed=()
-  local name state
-  while read -r name state; do
-    if [[ "$state" == ii ]]; then
-      installed[$name]=1
-    fi
-  done < <(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null || true)
   local p
   for p in "${packages[@]}"; do
-    if [[ -z "${installed[$p]:-}" ]]; then
+    if [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) != ii* ]]; then
       printf '%s\n' "$p"
     fi
   done
@@ -49,14 +45,29 @@ if [[ ${#missing[@]} -eq 0 ]]; then
 fi
 
 echo "ensure-deps: missing Debian packages: ${missing[*]}"
+# A package of another architecture needs that architecture known to dpkg.
+needs_i386=0
+for p in "${missing[@]}"; do
+  if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    needs_i386=1
+  fi
+done
+
 if [[ $(id -u) -ne 0 ]]; then
   echo "ensure-deps: not root, so nothing was installed. Run:"
+  if [[ $needs_i386 == 1 ]]; then
+    echo "sudo dpkg --add-architecture i386"
+  fi
   echo "sudo apt-get update"
-  echo "sudo apt-get install -y ${missing[*]}"
+  echo "sudo apt-get install -y --no-install-recommends ${missing[*]}"
   exit 1
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+if [[ $needs_i386 == 1 ]]; then
+  echo "ensure-deps: dpkg --add-architecture i386"
+  dpkg --add-architecture i386
+fi
 echo "ensure-deps: apt-get update"
 apt-get update
 # Recommends are not needed: Wine, for one, runs our tests without them.

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The wire benchmark: builds what it needs (the win64 Korvex.dll, korvex-host
 # and korvex-wire-probe; the native korvex-wire-bench), runs it under 64-bit
-# Wine in a prefix of its own and writes bench/wire/RESULTS.md.
+# Wine in the build tree's prefix and writes bench/wire/RESULTS.md.
 #
 #   bench/wire/run.sh [--frames N] [--repeat N]     (defaults 3000 and 5)
 #
@@ -16,7 +16,7 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs" --target korvex-wire-bench
 exec "$root/build/native/korvex-wire-bench" \
   --win64 "$root/build/win64" \
-  --prefix "$root/build/native/wineprefix-wire" \
+  --prefix "$root/build/native/wineprefix" \
   --work "$root/build/native/bench-wire" \
   --out "$root/bench/wire/RESULTS.md" \
   --frames 3000 --repeat 5 "$@"

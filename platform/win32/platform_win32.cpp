@@ -136,20 +136,23 @@ bool PlatformPortClearError(PortHandle port) {
 
 namespace {
 
-// Wine answers ClearCommError from the tty's own output queue, which on a
-// pseudo-terminal is always empty: the bytes wait on the other side, where a
-// transmit purge still discards them. Its ntdll names itself by an export
-// that Windows does not have.
-bool RunningOnWine() {
+// Wine answers ClearCommError from the tty's own output queue. On a
+// pseudo-terminal that queue is always empty: the bytes wait on the other
+// side, where a transmit purge still discards them. A pseudo-terminal is the
+// line without modem lines; Wine's ntdll names itself by an export that
+// Windows does not have.
+bool IsWinePseudoTerminal(HANDLE port) {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+  if (ntdll == NULL || GetProcAddress(ntdll, "wine_get_version") == NULL) return false;
+  DWORD lines = 0;
+  return !GetCommModemStatus(port, &lines);
 }
 
 }  // namespace
 
 bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
   *queued = 0;
-  if (RunningOnWine()) return false;
+  if (IsWinePseudoTerminal(ToHandle(port))) return false;
   DWORD errors = 0;
   COMSTAT status;
   if (!ClearCommError(ToHandle(port), &errors, &status)) return false;

@@ -1,6 +1,6 @@
 // A board that goes away while the host is drawing, for real. korvex-host
 // (win64) runs a script under Wine against the real win64 Korvex.dll; COM6 of
-// the test's own prefix leads to a pty of the test, and the test takes that
+// the build tree's prefix leads to a pty of the test, and the test takes that
 // pty away under the running host:
 //
 // - unplugged: the master closes in the middle of a stream of full frames,
@@ -9,7 +9,9 @@
 //   LCD_Init again and the new stream must be whole;
 // - stalled: the pty is full and nobody reads it, so every write waits for
 //   the driver's write time-out; then the board reads again and the host's
-//   later calls must arrive whole.
+//   later calls must arrive whole;
+// - stalled at the close: LCD_CleanUp with a board that reads nothing still
+//   returns within its bound.
 //
 // What is measured comes from korvex-host --report-calls: the longest single
 // call of every export. The bounds are far above the time-outs (a second plus
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include "tests/wine/expected_commands.h"
+#include "tests/wine/pty_line.h"
 #include "tests/wine/wine_run.h"
 #include "tools/board/decoder.h"
 
@@ -48,9 +51,14 @@ using board::Command;
 using board::CommandKind;
 
 using namespace expected_commands;
+using pty_line::CloseFd;
+using pty_line::Drain;
+using pty_line::OpenRawPty;
+using pty_line::Pty;
+using pty_line::PtyReader;
+using pty_line::StartReading;
 
-const std::string kPrefix = KORVEX_RELIABILITY_PREFIX;
-const std::string kWin64Dir = KORVEX_WIN64_DIR;
+const std::string kPrefix = KORVEX_WINE_PREFIX;
 const std::string kWork = KORVEX_RELIABILITY_WORK;
 const char kPort[] = "COM6";
 const char kPortLink[] = "com6";
@@ -68,32 +76,6 @@ double Now() {
 }
 
 // ------------------------------------------------------------------- the pty
-
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string name;
-};
-
-// A raw pty, like the board's line: no echo, no translation, no flow control.
-std::string OpenRawPty(Pty& pty) {
-  char name[256];
-  if (openpty(&pty.master, &pty.slave, name, nullptr, nullptr) != 0)
-    return std::string("openpty: ") + strerror(errno);
-  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-  fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
-  struct termios raw;
-  if (tcgetattr(pty.slave, &raw) != 0) return std::string("tcgetattr: ") + strerror(errno);
-  cfmakeraw(&raw);
-  if (tcsetattr(pty.slave, TCSANOW, &raw) != 0) return std::string("tcsetattr: ") + strerror(errno);
-  pty.name = name;
-  return "";
-}
-
-void CloseFd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
 
 // Fills the board's side of the line from the slave until it takes no more
 // byte: what a board that stopped reading has left unread. Returns the count.
@@ -121,76 +103,8 @@ size_t FillPty(Pty& pty) {
   return total;
 }
 
-// Whatever the master holds now, read until it stays empty for a moment.
-Bytes Drain(int fd) {
-  Bytes bytes;
-  struct pollfd p = {fd, POLLIN, 0};
-  while (poll(&p, 1, 300) > 0 && (p.revents & POLLIN)) {
-    uint8_t chunk[4096];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  return bytes;
-}
-
-// Reads the master while the host runs, in chunks as they come. With
-// close_after set it is the board that goes away: once that many bytes are
-// in, the reader closes the master itself, in the middle of the stream.
-struct PtyReader {
-  int fd = -1;
-  size_t close_after = 0;  // 0: read until stopped
-  std::atomic<bool> stop{false};
-  std::atomic<bool> closed{false};
-  std::mutex lock;
-  std::vector<Bytes> chunks;
-  size_t total = 0;
-  std::thread thread;
-};
-
-void ReadLoop(PtyReader& reader) {
-  for (;;) {
-    // After the stop, whatever the pty still holds comes at once; a quiet
-    // half second means it is all in.
-    struct pollfd p = {reader.fd, POLLIN, 0};
-    int ready = poll(&p, 1, reader.stop ? 500 : 50);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || !(p.revents & POLLIN)) {
-      if (ready == 0 && !reader.stop) continue;
-      return;
-    }
-    uint8_t chunk[4096];
-    size_t want = sizeof chunk;
-    if (reader.close_after > 0) want = std::min(want, reader.close_after - reader.total);
-    ssize_t n = read(reader.fd, chunk, want);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return;
-    std::lock_guard<std::mutex> hold(reader.lock);
-    reader.chunks.emplace_back(chunk, chunk + n);
-    reader.total += static_cast<size_t>(n);
-    if (reader.close_after > 0 && reader.total >= reader.close_after) {
-      close(reader.fd);
-      reader.closed = true;
-      return;
-    }
-  }
-}
-
-void StartReading(PtyReader& reader, int fd, size_t close_after = 0) {
-  reader.fd = fd;
-  reader.close_after = close_after;
-  reader.thread = std::thread(ReadLoop, std::ref(reader));
-}
-
-Bytes StopReading(PtyReader& reader) {
-  reader.stop = true;
-  if (reader.thread.joinable()) reader.thread.join();
-  std::lock_guard<std::mutex> hold(reader.lock);
-  Bytes all;
-  for (const Bytes& c : reader.chunks) all.insert(all.end(), c.begin(), c.end());
-  return all;
-}
+// Everything the reader got, once the line is quiet.
+Bytes ReadAll(PtyReader& reader) { return pty_line::Joined(pty_line::StopReading(reader)); }
 
 // ------------------------------------------------------------ the host's run
 
@@ -220,10 +134,7 @@ bool StartHost(HostRun& run, const std::vector<std::string>& argv, const std::st
   if (run.pid < 0) return false;
   if (run.pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
-    setenv("WINEPREFIX", kPrefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
+    EnterPrefix(kPrefix);
     int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0) _exit(126);
@@ -280,32 +191,6 @@ RunResult FinishHost(HostRun& run) {
   result.out = ReadFile(run.out_path);
   result.err = ReadFile(run.err_path);
   return result;
-}
-
-// The prefix's wineserver, started by the test with its output discarded:
-// when a pty closes under a live server, Debian's wineserver dumps its
-// objects on its standard error. It stays for half a minute after its last
-// client and is stopped at the end of the suite.
-bool StartWineServer() {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    setenv("WINEPREFIX", kPrefix.c_str(), 1);
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0) _exit(126);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::string server = WineServerPath();
-    execlp(server.c_str(), server.c_str(), "-p30", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  // It goes into the background once it serves; 1 or 2 means one was
-  // already running, which serves as well.
-  return WIFEXITED(status);
 }
 
 // --------------------------------------------------------- the host's report
@@ -421,13 +306,7 @@ class BoardGone : public ::testing::Test {
     return reason;
   }
 
-  static void SetUpTestSuite() {
-    Unavailable() = PreparePrefix(kPrefix);
-    if (Unavailable().empty() && !StartWineServer())
-      Unavailable() = "could not start the wineserver of " + kPrefix;
-  }
-
-  static void TearDownTestSuite() { StopWineServer(kPrefix); }
+  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
 
   void SetUp() override {
     if (!Unavailable().empty()) {
@@ -435,10 +314,8 @@ class BoardGone : public ::testing::Test {
       GTEST_SKIP() << Unavailable();
     }
     for (const char* file : {"korvex-host.exe", "Korvex.dll"}) {
-      if (Exists(kWin64Dir + "/" + file)) continue;
-      std::string reason = kWin64Dir + "/" + file +
-                           " is missing: build it with cmake --preset win64 && "
-                           "cmake --build --preset win64";
+      if (Exists(WinDir() + "/" + file)) continue;
+      std::string reason = WinDir() + "/" + file + " is missing: build it with make dll";
       if (UnderCi()) FAIL() << reason;
       GTEST_SKIP() << reason;
     }
@@ -450,7 +327,7 @@ class BoardGone : public ::testing::Test {
 
   void TearDown() override {
     for (PtyReader* r : {&first_reader_, &second_reader_})
-      if (r->thread.joinable()) StopReading(*r);
+      if (r->thread.joinable()) ReadAll(*r);
     if (host_.pid > 0) {
       kill(host_.pid, SIGTERM);
       FinishHost(host_);
@@ -472,9 +349,10 @@ class BoardGone : public ::testing::Test {
 
   void StartHostWith(const std::string& script) {
     WriteFile(work_ + "/script.txt", script);
+    EnsureWineServer(kPrefix);
     ASSERT_TRUE(StartHost(host_,
-                          {WinePath(), kWin64Dir + "/korvex-host.exe", "--dll",
-                           WindowsPath(kWin64Dir + "/Korvex.dll"), "--script",
+                          {WinePath(), WinDir() + "/korvex-host.exe", "--dll",
+                           WindowsPath(WinDir() + "/Korvex.dll"), "--script",
                            WindowsPath(work_ + "/script.txt"), "--quiet", "--report-calls"},
                           work_, 300));
   }
@@ -548,8 +426,8 @@ TEST_F(BoardGone, UnpluggedMidStreamThenBackAfterInit) {
   double rest_took = Now() - gone_at;
   Answer(host_);
   RunResult run = FinishHost(host_);
-  Bytes first = StopReading(first_reader_);
-  Bytes second = StopReading(second_reader_);
+  Bytes first = ReadAll(first_reader_);
+  Bytes second = ReadAll(second_reader_);
 
   // The host ran to its end and exited normally.
   ASSERT_EQ(0, run.status) << run.out << run.err;
@@ -637,7 +515,7 @@ TEST_F(BoardGone, StopsReadingThenReadsAgain) {
   StartReading(first_reader_, first_.master);
   Answer(host_);
   RunResult run = FinishHost(host_);
-  Bytes stream = StopReading(first_reader_);
+  Bytes stream = ReadAll(first_reader_);
 
   ASSERT_EQ(0, run.status) << run.out << run.err;
   EXPECT_NE(std::string::npos, run.out.find("done\r\n")) << run.out;
@@ -673,6 +551,42 @@ TEST_F(BoardGone, StopsReadingThenReadsAgain) {
   Decoded d = Decode(stream);
   EXPECT_EQ(Describe(resumed), Describe(d.commands));
   EXPECT_EQ(std::vector<std::string>{}, Anomalies(d));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BoardGone, StoppedBoardStillClosesWithinTheBound) {
+  // One full frame and the clean-up while the line stays full: the frame's
+  // first transfer and the first closing command each wait out one write
+  // time-out, and the wait before the transmit purge adds at most the line
+  // time of a full queue plus the time-out constant.
+  const double kWriteTimeoutMs = 1000 + 64;
+  const double kCloseBoundMs = kWriteTimeoutMs + 2134 + 1000;
+  std::string script = kStart;
+  script += "wait the board stops reading\n";
+  script += "fill 0 0 239 63 1\nframe\ncleanup\necho done\n";
+
+  ASSERT_EQ("", OpenRawPty(first_));
+  PointPortAt(first_);
+  StartHostWith(script);
+  ASSERT_TRUE(WaitForLine(host_, "wait the board stops reading", kStepSeconds))
+      << ReadFile(host_.out_path) << ReadFile(host_.err_path);
+  EXPECT_EQ(Bytes{0xB0}, Drain(first_.master));
+  ASSERT_GT(FillPty(first_), 0u);
+  Answer(host_);
+  RunResult run = FinishHost(host_);
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("done\r\n")) << run.out;
+
+  std::map<std::string, CallTime> times = CallTimes(run.out);
+  ExpectNoCallHangs(times);
+  const CallTime& cleanup = times["LCD_CleanUp"];
+  EXPECT_EQ(1u, cleanup.calls);
+  EXPECT_LT(cleanup.longest_ms, kCloseBoundMs);
+  printf("LCD_CleanUp on a stalled board: %.3f ms (bound %.0f ms)\n", cleanup.longest_ms,
+         kCloseBoundMs);
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ namespace {
 // Before its transmit purge, the close waits while the port still holds
 // bytes, bounded by their line time plus the write time-out constant; where
 // the port cannot tell, it waits out the line time of what was written, at
-// most a full queue's.
+// most that of the 32768 bytes a port may hold.
 struct DrainCase {
   const char* name;
   bool queue_known;
@@ -194,6 +194,7 @@ struct DrainCase {
   uint32_t written;       // in writes of at most 4096
   uint64_t elapsed_ms;    // between the last write and the close
   uint64_t slept_ms;
+  std::vector<int64_t> last_write;  // the plan of the last write
 };
 
 class DrainTest : public DriverTest, public ::testing::WithParamInterface<DrainCase> {};
@@ -207,6 +208,7 @@ TEST_P(DrainTest, WaitsForTheQueueBeforeThePurge) {
   const Bytes bytes = Sequence(4096);
   for (uint32_t left = c.written; left > 0;) {
     uint32_t n = left < 4096 ? left : 4096;
+    if (n == left) Rec().write_plan.assign(c.last_write.begin(), c.last_write.end());
     WriteAll(g_state.port, bytes.data(), n);
     left -= n;
   }
@@ -227,8 +229,11 @@ const DrainCase kDrains[] = {
     {"UnknownQueueWaitsTheLineTime", false, 0, 3000, 0, 1564},
     {"UnknownQueuePartlySent", false, 0, 3000, 500, 1064},
     {"UnknownQueueLongSent", false, 0, 3000, 5000, 0},
-    // The port holds at most its 4096-byte queue: 2134 ms.
-    {"UnknownQueueAtMostAFullQueue", false, 0, 16384, 0, 2134},
+    // The port holds at most 32768 bytes: 17067 ms.
+    {"UnknownQueueAtMostWhatAPortHolds", false, 0, 40000, 0, 17067},
+    // A board that is gone or stopped reading takes nothing more: no wait.
+    {"UnknownQueueAfterALostTransfer", false, 0, 3000, 0, 0, {-1, -1}},
+    {"UnknownQueueAfterAStall", false, 0, 3000, 0, 0, {0}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Closes, DrainTest, ::testing::ValuesIn(kDrains),

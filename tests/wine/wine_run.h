@@ -1,7 +1,14 @@
-// Running Windows programs under 64-bit Wine from a native test: where Wine
-// is, a throw-away prefix made once and reused, a run bounded in time with
-// its output caught in files, and stopping the prefix's wineserver. Shared by
-// the Wine tests and the end-to-end tests, each with a prefix of its own.
+// Running Windows programs under Wine from a native test: which build and
+// which Wine, the build tree's one prefix (made once, shared by every suite,
+// the benchmark and make demo), its wineserver kept up and silenced, and a
+// run bounded in time with its output caught in files.
+//
+// A suite runs one Windows build, chosen by CTest through the environment:
+//   KORVEX_WIN_DIR   the build folder with Korvex.dll and the programs
+//                    (default: the win64 build)
+//   KORVEX_WINE      the Wine loader (default /usr/lib/wine/wine64; the i686
+//                    suites use the 32-bit loader /usr/lib/wine/wine)
+// The prefix is a 64-bit one with its 32-bit half, so it serves both.
 #pragma once
 
 #include <errno.h>
@@ -34,11 +41,44 @@ inline bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-inline std::string WinePath() { return Env("KORVEX_WINE", "/usr/lib/wine/wine64"); }
+const char kWine64[] = "/usr/lib/wine/wine64";
+const char kWine32[] = "/usr/lib/wine/wine";
+
+inline std::string WinePath() { return Env("KORVEX_WINE", kWine64); }
+
+#ifdef KORVEX_WIN64_DIR
+inline std::string WinDir() { return Env("KORVEX_WIN_DIR", KORVEX_WIN64_DIR); }
+#endif
+
+// True when the suite runs the 32-bit build.
+inline bool Runs32Bit() { return Env("KORVEX_WIN_ARCH") == "i686"; }
+
+// "i686" or "x86_64", for folder names and messages.
+inline std::string Arch() { return Runs32Bit() ? "i686" : "x86_64"; }
+
+// Takes --win-arch=i686 off the command line: the suite then runs the i686
+// build under 32-bit Wine (unless KORVEX_WIN_DIR or KORVEX_WINE say
+// otherwise).
+inline void SelectBuild(int* argc, char** argv) {
+  int kept = 1;
+  for (int i = 1; i < *argc; ++i) {
+    if (strcmp(argv[i], "--win-arch=i686") == 0) {
+      setenv("KORVEX_WIN_ARCH", "i686", 1);
+#ifdef KORVEX_WIN32_DIR
+      setenv("KORVEX_WIN_DIR", KORVEX_WIN32_DIR, 0);
+#endif
+      setenv("KORVEX_WINE", kWine32, 0);
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  *argc = kept;
+  argv[kept] = nullptr;
+}
 
 // The wineserver of the same Wine: beside the loader, else on the PATH.
 inline std::string WineServerPath() {
-  std::string wine = WinePath();
+  std::string wine = Env("KORVEX_WINE", kWine64);
   std::string dir = wine.substr(0, wine.find_last_of('/') + 1);
   for (const char* name : {"wineserver64", "wineserver"}) {
     if (!dir.empty() && IsExecutable(dir + name)) return dir + name;
@@ -72,11 +112,57 @@ struct RunResult {
   std::string err;
 };
 
-// Runs argv in `cwd` with the prefix's environment, bounded by `timeout`
-// seconds, standard output and error to files (a process Wine leaves behind
-// cannot hold a pipe open then).
-inline RunResult RunInPrefix(const std::string& prefix, const std::vector<std::string>& argv,
-                             const std::string& cwd, int timeout) {
+// The environment of every Wine process of the tests.
+inline void EnterPrefix(const std::string& prefix) {
+  setenv("WINEPREFIX", prefix.c_str(), 1);
+  setenv("WINEDEBUG", "-all", 1);
+  // No window system: the probes replace the message box, and nothing else
+  // may try to show one.
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+}
+
+// Runs argv and waits, its standard streams on /dev/null. Returns the exit
+// status, or -1.
+inline int RunQuietly(const std::string& prefix, const std::vector<std::string>& argv) {
+  std::vector<std::string> copy = argv;
+  std::vector<char*> args;
+  for (std::string& a : copy) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    EnterPrefix(prefix);
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0) _exit(126);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts the prefix's wineserver, silenced, unless one runs already. Debian's
+// wineserver dumps its objects on its standard error when a pty it has open
+// goes away, and one a test's Wine started would write that into the test's
+// output. It stays for two minutes after its last client.
+inline void EnsureWineServer(const std::string& prefix) {
+  // It goes into the background once it serves; a status of 1 or 2 means one
+  // was running already.
+  RunQuietly(prefix, {WineServerPath(), "-p120"});
+}
+
+// Runs argv in `cwd` with the prefix's environment and `env` (NAME=value),
+// bounded by `timeout` seconds, standard output and error to files (a process
+// Wine leaves behind cannot hold a pipe open then).
+inline RunResult RunWithFiles(const std::string& prefix, const std::vector<std::string>& argv,
+                              const std::string& cwd, int timeout,
+                              const std::vector<std::string>& env = {}) {
   std::string out_path = cwd + "/.probe-stdout";
   std::string err_path = cwd + "/.probe-stderr";
   std::vector<std::string> full = {"timeout", "-k", "10", std::to_string(timeout)};
@@ -90,12 +176,11 @@ inline RunResult RunInPrefix(const std::string& prefix, const std::vector<std::s
   if (pid < 0) return result;
   if (pid == 0) {
     if (chdir(cwd.c_str()) != 0) _exit(126);
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    // No window system: the probes replace the message box, and nothing else
-    // may try to show one.
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
+    EnterPrefix(prefix);
+    for (const std::string& pair : env) {
+      size_t eq = pair.find('=');
+      setenv(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str(), 1);
+    }
     int in = open("/dev/null", O_RDONLY);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -117,45 +202,95 @@ inline RunResult RunInPrefix(const std::string& prefix, const std::vector<std::s
   return result;
 }
 
+// The same on the prefix's own wineserver.
+inline RunResult RunInPrefix(const std::string& prefix, const std::vector<std::string>& argv,
+                             const std::string& cwd, int timeout,
+                             const std::vector<std::string>& env = {}) {
+  EnsureWineServer(prefix);
+  return RunWithFiles(prefix, argv, cwd, timeout, env);
+}
+
 inline std::string ParentOf(const std::string& path) {
   return path.substr(0, path.find_last_of('/'));
 }
 
-// Makes the prefix when it is not there yet. Returns why Wine cannot run the
-// tests, or an empty text.
+// Makes the prefix when it is not there yet, with its 32-bit half when the
+// 32-bit Wine is installed (a prefix made before that gets it added).
+// Returns why Wine cannot run the tests, or an empty text.
 inline std::string PreparePrefix(const std::string& prefix) {
-  if (!IsExecutable(WinePath())) {
-    return "64-bit Wine not found at " + WinePath() +
-           " (install wine64, or point KORVEX_WINE at the wine64 loader)";
+  if (!IsExecutable(kWine64)) {
+    return std::string("64-bit Wine not found at ") + kWine64 + " (scripts/ensure-deps.sh installs wine64)";
   }
-  if (Exists(prefix + "/system.reg")) return "";
-  std::string parent = ParentOf(prefix);
-  RunResult boot = RunInPrefix(prefix, {WinePath(), "wineboot", "-i"}, parent, 300);
+  const bool has_32 = IsExecutable(kWine32);
+  if (Exists(prefix + "/system.reg") &&
+      (!has_32 || Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll")))
+    return "";
+  mkdir(ParentOf(prefix).c_str(), 0755);
+  // Neither the .NET nor the HTML runtime: the tests need neither, and
+  // looking for their installers is most of the time a prefix takes.
+  std::vector<std::string> overrides = {"WINEDLLOVERRIDES=mscoree,mshtml="};
+  const bool update = Exists(prefix + "/system.reg");
+  // A server kept up for the tests would keep the one below from ending.
+  if (update) RunQuietly(prefix, {WineServerPath(), "-k"});
+  const char* mode = update ? "-u" : "-i";
+  RunResult boot =
+      RunWithFiles(prefix, {kWine64, "wineboot", mode}, ParentOf(prefix), 600, overrides);
   // The registry files are written when the wineserver shuts down.
-  if (boot.status == 0) RunInPrefix(prefix, {WineServerPath(), "-w"}, parent, 120);
+  RunQuietly(prefix, {WineServerPath(), "-w"});
   if (boot.status != 0 || !Exists(prefix + "/system.reg"))
-    return "wineboot -i failed to create the prefix " + prefix + " (status " +
+    return "wineboot " + std::string(mode) + " failed to make the prefix " + prefix + " (status " +
            std::to_string(boot.status) + "): " + boot.err;
+  return "";
+}
+
+// Why this suite's Wine cannot run its programs, or an empty text: the
+// prefix, and for the i686 suites the 32-bit loader.
+inline std::string SuiteUnavailable(const std::string& prefix) {
+  if (Runs32Bit() && !IsExecutable(WinePath())) {
+    return "32-bit Wine not found at " + WinePath() +
+           ": the i686 suites need it (scripts/ensure-deps.sh runs dpkg --add-architecture i386 "
+           "and installs wine32:i386)";
+  }
+  if (!IsExecutable(WinePath())) return "Wine not found at " + WinePath();
+  std::string why = PreparePrefix(prefix);
+  if (!why.empty()) return why;
+  if (Runs32Bit() && !Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll"))
+    return "the prefix " + prefix + " has no 32-bit half";
   return "";
 }
 
 // Ends the prefix's wineserver: the status of wineserver -k (1: there was no
 // server), or 0 when there is no Wine or no prefix.
 inline int StopWineServer(const std::string& prefix) {
-  if (!IsExecutable(WinePath()) || !Exists(prefix)) return 0;
-  return RunInPrefix(prefix, {WineServerPath(), "-k"}, ParentOf(prefix), 30).status;
+  if (!IsExecutable(kWine64) || !Exists(prefix)) return 0;
+  return RunQuietly(prefix, {WineServerPath(), "-k"});
 }
 
-// A suite's executable run as "--stop-wineserver" ends the prefix's
-// wineserver (CTest does so once after the suite's last test, which saves
-// Wine's start-up in every test). Returns true when that was the request.
-inline bool HandleStopWineServer(int argc, char** argv, const std::string& prefix) {
-  if (argc != 2 || strcmp(argv[1], "--stop-wineserver") != 0) return false;
-  if (IsExecutable(WinePath()) && Exists(prefix)) {
+// A suite's executable run as "--prepare-prefix" makes the prefix (CTest runs
+// it once, before every Wine test), as "--stop-wineserver" ends its server
+// (once, after them). Returns true when that was the request; *status is the
+// exit status: 0, 77 when the prefix cannot be made (the tests then skip), or
+// 1 when it cannot be made under CI.
+inline bool HandlePrefixRequest(int argc, char** argv, const std::string& prefix, int* status) {
+  if (argc != 2) return false;
+  *status = 0;
+  if (strcmp(argv[1], "--prepare-prefix") == 0) {
+    std::string why = PreparePrefix(prefix);
+    if (!why.empty()) {
+      printf("%s\n", why.c_str());
+      *status = UnderCi() ? 1 : 77;
+    } else {
+      EnsureWineServer(prefix);
+      printf("prefix %s ready\n", prefix.c_str());
+    }
+    return true;
+  }
+  if (strcmp(argv[1], "--stop-wineserver") == 0) {
     // 1: there was no server to stop.
     printf("wineserver -k: status %d\n", StopWineServer(prefix));
+    return true;
   }
-  return true;
+  return false;
 }
 
 }  // namespace wine_run

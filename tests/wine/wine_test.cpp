@@ -1,9 +1,10 @@
-// The Win32 layer for real: the win64 Korvex.dll (through korvex-wine-probe)
-// and the Win32 platform layer on its own (korvex-platform-probe) run under
-// 64-bit Wine. COM7 and COM12 of a throw-away prefix lead to a pty of this
-// test, so every byte the real WriteFile sends is read back from the master;
-// config.ini and debug.log are the files the real Win32 and C runtime calls
-// leave in the probe's current directory.
+// The Win32 layer for real: a Korvex.dll (through korvex-wine-probe) and the
+// Win32 platform layer on its own (korvex-platform-probe) run under Wine, the
+// win64 build under 64-bit Wine and, as the i686.wine suite, the deliverable
+// i686 build under 32-bit Wine. COM7 and COM12 of the build tree's prefix
+// lead to a pty of this test, so every byte the real WriteFile sends is read
+// back from the master; config.ini and debug.log are the files the real
+// Win32 and C runtime calls leave in the probe's current directory.
 //
 // Without Wine the tests skip, except under CI=true, where they fail.
 #include <errno.h>
@@ -26,7 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "wine_run.h"
+#include "tests/wine/pty_line.h"
+#include "tests/wine/wine_run.h"
 
 namespace {
 
@@ -37,7 +39,6 @@ typedef std::vector<unsigned char> Bytes;
 using namespace wine_run;
 
 const std::string kPrefix = KORVEX_WINE_PREFIX;
-const std::string kWin64Dir = KORVEX_WIN64_DIR;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -98,10 +99,7 @@ class WineTest : public ::testing::Test {
     return reason;
   }
 
-  static void SetUpTestSuite() {
-    // A throw-away prefix, made once and reused by the later runs.
-    Unavailable() = PreparePrefix(kPrefix);
-  }
+  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
 
   void SetUp() override {
     if (!Unavailable().empty()) {
@@ -112,39 +110,25 @@ class WineTest : public ::testing::Test {
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
       if (c == '/') c = '_';
-    work_ = std::string(KORVEX_WINE_WORK) + "/" + name;
+    work_ = std::string(KORVEX_WINE_WORK) + "/" + Arch() + "/" + name;
     ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
 
     // The board's end of the line: a raw pty, its slave behind COM7 and COM12.
-    char slave_name[256];
-    ASSERT_EQ(0, openpty(&master_, &slave_, slave_name, nullptr, nullptr)) << strerror(errno);
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    struct termios raw;
-    ASSERT_EQ(0, tcgetattr(slave_, &raw));
-    cfmakeraw(&raw);
-    ASSERT_EQ(0, tcsetattr(slave_, TCSANOW, &raw));
-    for (const char* com : {"com7", "com12"}) {
-      std::string link = kPrefix + "/dosdevices/" + com;
-      unlink(link.c_str());
-      ASSERT_EQ(0, symlink(slave_name, link.c_str())) << link << ": " << strerror(errno);
-    }
+    ASSERT_EQ("", pty_line::OpenRawPty(pty_));
+    for (const char* com : {"com7", "com12"}) ASSERT_EQ("", pty_line::LinkPort(kPrefix, com, pty_.name));
     // COM9 is the port that is not there.
-    unlink((kPrefix + "/dosdevices/com9").c_str());
+    pty_line::UnlinkPort(kPrefix, "com9");
   }
 
   void TearDown() override {
-    for (const char* com : {"com7", "com12"}) unlink((kPrefix + "/dosdevices/" + com).c_str());
-    if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
+    for (const char* com : {"com7", "com12"}) pty_line::UnlinkPort(kPrefix, com);
+    pty_line::ClosePty(pty_);
   }
 
-  // Skips (or, under CI, fails) when a program of the win64 build is missing.
+  // Skips (or, under CI, fails) when a program of the build is missing.
   bool Need(const std::string& file) {
-    if (Exists(kWin64Dir + "/" + file)) return true;
-    std::string reason = kWin64Dir + "/" + file +
-                         " is missing: build it with cmake --preset win64 && "
-                         "cmake --build --preset win64";
+    if (Exists(WinDir() + "/" + file)) return true;
+    std::string reason = WinDir() + "/" + file + " is missing: build it with make dll";
     if (UnderCi()) {
       ADD_FAILURE() << reason;
     } else {
@@ -153,10 +137,10 @@ class WineTest : public ::testing::Test {
     return false;
   }
 
-  // Runs the DLL probe on the win64 Korvex.dll in this test's folder.
+  // Runs the DLL probe on the build's Korvex.dll in this test's folder.
   RunResult Driver(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {WinePath(), kWin64Dir + "/korvex-wine-probe.exe",
-                                     WindowsPath(kWin64Dir + "/Korvex.dll")};
+    std::vector<std::string> argv = {WinePath(), WinDir() + "/korvex-wine-probe.exe",
+                                     WindowsPath(WinDir() + "/Korvex.dll")};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = RunBounded(argv, work_, 60);
     EXPECT_EQ(0, r.status) << r.out << r.err;
@@ -164,7 +148,7 @@ class WineTest : public ::testing::Test {
   }
 
   RunResult Platform(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {WinePath(), kWin64Dir + "/korvex-platform-probe.exe"};
+    std::vector<std::string> argv = {WinePath(), WinDir() + "/korvex-platform-probe.exe"};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = RunBounded(argv, work_, 60);
     EXPECT_EQ(0, r.status) << r.out << r.err;
@@ -173,17 +157,7 @@ class WineTest : public ::testing::Test {
 
   // Everything that reached the board's end so far. The writer has exited by
   // now; the wait only lets the pty hand over what it still holds.
-  Bytes Wire() {
-    Bytes bytes;
-    struct pollfd p = {master_, POLLIN, 0};
-    while (poll(&p, 1, 500) > 0 && (p.revents & POLLIN)) {
-      unsigned char chunk[4096];
-      ssize_t n = read(master_, chunk, sizeof chunk);
-      if (n <= 0) break;
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    return bytes;
-  }
+  Bytes Wire() { return pty_line::Drain(pty_.master, 500); }
 
   std::string File(const char* name) { return ReadFile(work_ + "/" + name); }
   void Preset(const char* name, const std::string& content) {
@@ -192,11 +166,10 @@ class WineTest : public ::testing::Test {
 
   std::string work_;
   std::string skip_reason_;
-  int master_ = -1;
-  int slave_ = -1;
+  pty_line::Pty pty_;
 };
 
-// Leaves the test when a program of the win64 build is missing.
+// Leaves the test when a program of the build is missing.
 #define NEED(file)                                             \
   do {                                                         \
     if (!Need(file)) {                                         \
@@ -505,6 +478,48 @@ INSTANTIATE_TEST_SUITE_P(
                                 "B0 45 46 47 48 B0 B3 00 B4 00"}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
 
+// Every export called through a thunk that pushes raw argument words and
+// compares ESP, EBX, ESI, EDI and EBP before and after: the standard-call
+// clean-up (68 bytes for the record by value, 4 for DLL_GetInfo's hidden
+// address) and the values that arrive. Registered for the i686 build only.
+TEST_F(WineTest, I686ExportsRemoveTheirArgumentsAndKeepTheRegisters) {
+  NEED("korvex-thunk-probe.exe");
+  NEED("Korvex.dll");
+  RunResult r = RunBounded({WinePath(), WinDir() + "/korvex-thunk-probe.exe",
+                            WindowsPath(WinDir() + "/Korvex.dll"), "COM7"},
+                           work_, 60);
+  std::vector<std::string> expected = {
+      "LCD_SetIOPropertys ok",
+      "MESSAGEBOX owner=none type=0x0 caption=(null) text=##################### CreateFile() for "
+      "COM99 , Baudrate 19200 failed ! Error 2 #####################",
+      "LCD_Init ok", "LCD_IsReadyToReceive ok", "DLL_GetInfo ok",
+      "MESSAGEBOX owner=none type=0x0 caption=Settings text=Baudrate 19200\\nTextBufferSize "
+      "16\\nGfxBufferSize 64\\nLCD_FontPitch 6\\n",
+      "LCD_ConfigDialog ok", "LCD_SendToController ok", "LCD_Customize ok",
+      "LCD_SetIOPropertys ok", "LCD_Init ok", "LCD_SendToMemory ok", "LCD_SetOutputAddress ok",
+      "LCD_SetCGRAMChar ok", "LCD_GetCGRAMChar ok", "LCD_SendToGfxMemory ok",
+      "LCD_SetIOPropertys ok", "LCD_CleanUp ok", "DONE"};
+  EXPECT_EQ(expected, Lines(r.out)) << r.err;
+  EXPECT_EQ(0, r.status);
+  // The values arrived where they belong: the cursor, the record's position
+  // and rows, the rectangle's corners, light and contrast.
+  const std::string trace = File("debug.log");
+  for (const char* line :
+       {"\r\nPylora called DLL_GetInfo()\r\n", "porth=open\r\nQ\r\nSetTextCursor() x=005 y=006\r\n",
+        "\r\nSetCGRAMChar() pos=007 0x20,0x00,0x00,0x00,0x00,0x00,0x00,0x01,\r\n",
+        "\r\nLCD_SendToGfxMemory() x1=001 x2=003 y1=002 y2=004\r\n"
+        "SetBitmap() x=000 y=002 width=001 bytes height=003 pixels\r\n",
+        "\r\nLCD_SetIOPropertys() Light=201\r\n", "\r\nLCD_SetIOPropertys() SetContrast=31\r\n",
+        "\r\nLCD_CleanUp() porth=closed\r\n"})
+    EXPECT_NE(std::string::npos, trace.find(line)) << line << "\nin\n" << trace;
+  // The character, the cursor, the glyph, light 201 and contrast 31 (200 and
+  // 30 were taken while the port was closed), then the rectangle's bytes
+  // from the graphics buffer, pixel (1, 2) in bit 4.
+  EXPECT_EQ(Hex("B0 51 B1 06 07 B5 07 20 00 00 00 00 00 00 01 B4 C9 B3 1F "
+                "BB 00 02 01 03 10 00 00 B0 B3 00 B4 00"),
+            Wire());
+}
+
 TEST_F(WineTest, DriverConfigDialogBeforeInitShowsTheValuesAtLoad) {
   NEED("korvex-wine-probe.exe");
   NEED("Korvex.dll");
@@ -575,7 +590,9 @@ TEST_F(WineTest, DriverVersionResourceNamesTheDriver) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (HandleStopWineServer(argc, argv, kPrefix)) return 0;
+  int status = 0;
+  if (HandlePrefixRequest(argc, argv, kPrefix, &status)) return status;
+  SelectBuild(&argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
