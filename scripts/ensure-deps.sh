@@ -13,6 +13,8 @@ packages=(
   wine64 socat
   clang libclang-rt-14-dev
   zip python3
+  # localedef and the locale sources, for a test in code page 932.
+  locales
   # The 32-bit Wine that runs the deliverable, the i686 Korvex.dll, in the
   # i686 suites: Debian's i386 user space.
   wine32:i386

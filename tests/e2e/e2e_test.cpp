@@ -280,16 +280,17 @@ TEST_P(EndToEnd, DecodedCommandsAreTheScenarios) {
 // board that takes the bytes at the line's pace (a little faster, as a board
 // with a UART does), every byte of the demos arrives, the closing commands
 // last, run after run.
-class ClosingBytes : public ::testing::Test, public WineLine {
+class WholeStream : public ::testing::Test, public WineLine {
  protected:
   static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
   void SetUp() override {
-    if (!Ready("closing")) GTEST_SKIP() << skip_;
+    if (!Ready(::testing::UnitTest::GetInstance()->current_test_info()->name()))
+      GTEST_SKIP() << skip_;
   }
   void TearDown() override { Release(); }
 };
 
-TEST_F(ClosingBytes, ArriveInTwentyRunsInARow) {
+TEST_F(WholeStream, ClosingBytesArriveInTwentyRunsInARow) {
   const std::vector<std::string> kClosing = Describe({Reset(), Contrast(0), Light(0)});
   const int kBaud = 921600;
   WriteFile(work_ + "/config.ini", "[Korvex]\r\nBaudRate=" + std::to_string(kBaud) + "\r\n");
@@ -311,6 +312,43 @@ TEST_F(ClosingBytes, ArriveInTwentyRunsInARow) {
     ASSERT_EQ(kClosing, Describe(last)) << "run " << run_number;
     ASSERT_TRUE(anomalies.empty()) << "run " << run_number;
   }
+}
+
+// A board that talks back: it keeps sending bytes into the port, which the
+// driver never reads, while the frames go out. The stream arrives whole.
+TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {
+  // The board's writes must not wait for a receive side nobody reads.
+  fcntl(pty_.master, F_SETFL, fcntl(pty_.master, F_GETFL) | O_NONBLOCK);
+  std::atomic<bool> talking{true};
+  std::atomic<size_t> sent{0};
+  std::thread board([&] {
+    const uint8_t noise[64] = {0x55, 0xAA, 0xFF, 0x00};
+    while (talking) {
+      ssize_t n = write(pty_.master, noise, sizeof noise);
+      if (n > 0) sent += (size_t)n;
+      usleep(2000);
+    }
+  });
+  std::vector<Bytes> chunks;
+  RunResult run =
+      Host({"--port", "COM5", "--demo", "graphics", "--frames", "40", "--quiet"}, &chunks);
+  talking = false;
+  board.join();
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_GT(sent.load(), 4096u) << "the board did not fill the receive side";
+  Bytes wire = pty_line::Joined(chunks);
+  EXPECT_EQ((long)wire.size(), ExpectedOnTheWire(run.out));
+  board::Decoder decoder;
+  board::DecoderInit(decoder, DisplayConfig{});
+  std::vector<Command> commands;
+  std::vector<board::Anomaly> anomalies;
+  board::DecoderFeed(decoder, wire.data(), wire.size(), commands, anomalies);
+  board::DecoderFinish(decoder, anomalies);
+  EXPECT_TRUE(anomalies.empty());
+  ASSERT_GE(commands.size(), 4u);
+  EXPECT_EQ(Describe({Reset()}), Describe(std::vector<Command>(commands.begin(), commands.begin() + 1)));
+  EXPECT_EQ(Describe({Reset(), Contrast(0), Light(0)}),
+            Describe(std::vector<Command>(commands.end() - 3, commands.end())));
 }
 
 // The same scenario table against the native build of the same sources on the

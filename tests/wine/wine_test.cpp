@@ -137,12 +137,14 @@ class WineTest : public ::testing::Test {
     return false;
   }
 
-  // Runs the DLL probe on the build's Korvex.dll in this test's folder.
-  RunResult Driver(const std::vector<std::string>& args) {
+  // Runs the DLL probe on the build's Korvex.dll in this test's folder (or
+  // in `cwd`, with `env`).
+  RunResult Driver(const std::vector<std::string>& args, const std::string& cwd = "",
+                   const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv = {WinePath(), WinDir() + "/korvex-wine-probe.exe",
                                      WindowsPath(WinDir() + "/Korvex.dll")};
     argv.insert(argv.end(), args.begin(), args.end());
-    RunResult r = RunBounded(argv, work_, 60);
+    RunResult r = RunInPrefix(kPrefix, argv, cwd.empty() ? work_ : cwd, 60, env);
     EXPECT_EQ(0, r.status) << r.out << r.err;
     return r;
   }
@@ -308,6 +310,34 @@ TEST_F(WineTest, DriverInitAndCleanUpSendTheirBytesAndWriteTheSettings) {
   EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
   EXPECT_EQ(kDefaultIni, File("config.ini"));
   EXPECT_FALSE(Exists(work_ + "/debug.log"));
+}
+
+// In code page 932 a directory ending in U+8868 reads 0x95 0x5C: its last
+// byte is a backslash, its last character is not. The files land in it.
+TEST_F(WineTest, DriverFilesLandInADoubleByteDirectory) {
+  NEED("korvex-wine-probe.exe");
+  NEED("Korvex.dll");
+  const std::string folder = work_ + "/\xE8\xA1\xA8";  // U+8868 in UTF-8
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  WriteFile(folder + "/config.ini", "[Korvex]\r\nLogFile=1\r\n");
+  // Wine takes the ANSI code page from the locale, and the file names' code
+  // from the C library's: a Japanese UTF-8 locale of our own, made once.
+  const std::string locales = std::string(KORVEX_WINE_WORK) + "/locale";
+  if (!Exists(locales + "/ja_JP.UTF-8")) {
+    ASSERT_EQ(0, system(("mkdir -p '" + locales + "' && localedef -i ja_JP -f UTF-8 '" + locales +
+                         "/ja_JP.UTF-8'")
+                            .c_str()))
+        << "localedef (Debian's locales package) makes the ja_JP.UTF-8 locale";
+  }
+  RunResult r = Driver({"init-cleanup", "COM7"}, folder, {"LOCPATH=" + locales, "LC_ALL=ja_JP.UTF-8"});
+  EXPECT_EQ(Hex("B0 B0 B3 00 B4 00"), Wire());
+  std::string ini = ReadFile(folder + "/config.ini");
+  EXPECT_NE(std::string::npos, ini.find("LogFile=1\r\n")) << ini;
+  EXPECT_NE(std::string::npos, ini.find("LCD_Controller=6963\r\n")) << ini;
+  EXPECT_NE(std::string::npos, ReadFile(folder + "/debug.log").find("LCD_Init() porth=open"));
+  // Not beside it, under a name that swallowed the separator.
+  EXPECT_FALSE(Exists(work_ + "/\xE8\xA1\xA8" "config.ini"));
+  EXPECT_FALSE(Exists(work_ + "/\xE8\xA1\xA8" "debug.log"));
 }
 
 TEST_F(WineTest, DriverTwoInitsInARowCloseAndReopenThePort) {
