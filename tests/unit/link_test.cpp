@@ -49,11 +49,11 @@ TEST_P(BatchTest, WritesWholeTransfersAndFlushesTheRest) {
   EXPECT_EQ(RecTransferSizes(), expected);
 }
 
+// Both buffers run the same put and flush: each is tried at its capacity,
+// the text buffer at its default size and the graphics buffer at size 1.
 INSTANTIATE_TEST_SUITE_P(Sizes, BatchTest,
-                         ::testing::Values(BatchCase{false, 1}, BatchCase{false, 16},
-                                           BatchCase{false, 256}, BatchCase{true, 1},
-                                           BatchCase{true, 16}, BatchCase{true, 256},
-                                           BatchCase{true, 4096}),
+                         ::testing::Values(BatchCase{false, 16}, BatchCase{false, 256},
+                                           BatchCase{true, 1}, BatchCase{true, 4096}),
                          [](const auto& info) {
                            return std::string(info.param.gfx ? "Gfx" : "Text") +
                                   std::to_string(info.param.size);
