@@ -6,7 +6,8 @@
 EXPECTED names the exit status ("exit N") and lists lines the report must
 hold, each exactly once; "{dll}" stands for the DLL's path and "#" starts a
 comment. Every FAIL line of the report must be listed: a check that fails for
-a reason nobody planted fails the test too.
+a reason nobody planted fails the test too. (CTest's PASS_REGULAR_EXPRESSION
+cannot say that: it passes on any one match and ignores the exit status.)
 """
 import subprocess
 import sys

@@ -18,6 +18,7 @@
 
 namespace {
 
+using test_files::DropRoot;
 using test_files::ListDir;
 using test_files::ReadFile;
 using test_files::WriteFile;
@@ -42,11 +43,6 @@ const Key kDriverKeys[] = {{"BaudRate", "19200"},    {"TextBufferSize", "16"},
                            {"GfxBufferSize", "64"},  {"GfxForceFlush", "0"},
                            {"LCD_FontPitch", "6"},   {"LCD_UseOutPorts", "0"},
                            {"LCD_Controller", "6963"}, {"LogFile", "0"}};
-
-// Gives up root's rights, as "nobody"; for the child of an EXPECT_EXIT.
-void DropRoot() {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-}
 
 class ProfileFileTest : public testing::Test {
  protected:
