@@ -23,27 +23,6 @@ using test_files::ListDir;
 using test_files::ReadFile;
 using test_files::WriteFile;
 
-const char kDriverFile[] =
-    "[Korvex]\n"
-    "BaudRate=19200\n"
-    "TextBufferSize=16\n"
-    "GfxBufferSize=64\n"
-    "GfxForceFlush=0\n"
-    "LCD_FontPitch=6\n"
-    "LCD_UseOutPorts=0\n"
-    "LCD_Controller=6963\n"
-    "LogFile=0\n";
-
-struct Key {
-  const char* name;
-  const char* value;
-};
-
-const Key kDriverKeys[] = {{"BaudRate", "19200"},    {"TextBufferSize", "16"},
-                           {"GfxBufferSize", "64"},  {"GfxForceFlush", "0"},
-                           {"LCD_FontPitch", "6"},   {"LCD_UseOutPorts", "0"},
-                           {"LCD_Controller", "6963"}, {"LogFile", "0"}};
-
 class ProfileFileTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -64,25 +43,16 @@ class ProfileFileTest : public testing::Test {
   std::string path_;
 };
 
-TEST_F(ProfileFileTest, TheDriversKeysMakeTheFileFromNothing) {
-  for (const Key& key : kDriverKeys) ASSERT_TRUE(Write(key.name, key.value)) << key.name;
-  EXPECT_EQ(ReadFile(path_), kDriverFile);
-  EXPECT_EQ(Read("BaudRate", 1), 19200u);
-  EXPECT_EQ(Read("TextBufferSize", 1), 16u);
-  EXPECT_EQ(Read("LCD_Controller", 1), 6963u);
-  EXPECT_EQ(Read("LogFile", 1), 0u);
-  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
-
-  // Writing the same values again changes nothing.
-  for (const Key& key : kDriverKeys) ASSERT_TRUE(Write(key.name, key.value)) << key.name;
-  EXPECT_EQ(ReadFile(path_), kDriverFile);
-}
-
-TEST_F(ProfileFileTest, ANewFileFollowsTheUmask) {
+// The whole file the driver makes at its first start is SessionTest's
+// FreshFolderGetsTheDefaultFile.
+TEST_F(ProfileFileTest, AMissingFileIsMadeWithTheUmask) {
   const mode_t old_mask = umask(027);
   const bool ok = Write("BaudRate", "19200");
   umask(old_mask);
   ASSERT_TRUE(ok);
+  EXPECT_EQ(ReadFile(path_), "[Korvex]\nBaudRate=19200\n");
+  EXPECT_EQ(Read("BaudRate", 1), 19200u);
+  EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
