@@ -458,8 +458,9 @@ void CheckState(const char* after) {
   const auto& calls = Rec().calls;
   for (; s.checked_calls < calls.size(); ++s.checked_calls) {
     const std::string& call = calls[s.checked_calls];
-    if (call.compare(0, 10, "PlatformPortWrite ") != 0) continue;
-    const unsigned long size = strtoul(call.c_str() + 10, nullptr, 10);
+    static const char kWrite[] = "PlatformPortWrite ";
+    if (call.compare(0, sizeof kWrite - 1, kWrite) != 0) continue;
+    const unsigned long size = strtoul(call.c_str() + sizeof kWrite - 1, nullptr, 10);
     if (size == 0 || size > kGfxBufferCapacity)
       Violation("a port write of %lu bytes in %s", size, after);
   }
@@ -541,9 +542,10 @@ void DoInit() {
   int opens = 0;
   std::string opened;
   for (size_t i = calls; i < Rec().calls.size(); ++i) {
-    if (Rec().calls[i].compare(0, 9, "PlatformPortOpen ") == 0) {
+    static const char kOpen[] = "PlatformPortOpen ";
+    if (Rec().calls[i].compare(0, sizeof kOpen - 1, kOpen) == 0) {
       ++opens;
-      opened = Rec().calls[i].substr(9);
+      opened = Rec().calls[i].substr(sizeof kOpen - 1);
     }
   }
   if (s.name_too_long) {
