@@ -11,8 +11,7 @@ namespace {
 // A port write inside a command (the buffer emptied before the command's last
 // header byte) leaves the rest of it buffered: the call must end with a flush.
 void PutHeader(const uint8_t* header, uint32_t length) {
-  int32_t ignored = 0;
-  PutGfxBytes(header, length, &ignored);
+  PutGfxBytes(header, length);
   if (g_state.gfx_count < length) g_state.flush_pending = 1;
 }
 
@@ -23,9 +22,7 @@ const uint32_t kRunSize = 256;
 // Puts payload bytes, each followed by the byte check: a write right before
 // a byte leaves it alone in the buffer.
 void PutPayload(const uint8_t* bytes, uint32_t count) {
-  int32_t left_alone = 0;
-  PutGfxBytes(bytes, count, &left_alone);
-  if (left_alone) g_state.flush_pending = 1;
+  if (PutGfxBytes(bytes, count)) g_state.flush_pending = 1;
 }
 
 void SendKs108(const Picture& picture) {

@@ -5,91 +5,89 @@
 #include "core/driver_state.h"
 #include "link/port.h"
 
+namespace {
+
+// One of the two transmit buffers: its bytes and fill count in DriverState,
+// its capacity and its transfer size.
+struct TxBuffer {
+  uint8_t* bytes;
+  uint32_t* count;
+  uint32_t capacity;
+  uint32_t size;
+};
+
+TxBuffer TextBuffer() {
+  DriverState& s = g_state;
+  return {s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size};
+}
+
+TxBuffer GfxBuffer() {
+  DriverState& s = g_state;
+  return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size};
+}
+
 // A put stores the byte while the buffer has room and counts it regardless:
 // the transfer sizes never exceed the capacities (settings correct them), so
 // the count reaches the transfer size before it could pass the capacity.
-int PutTextByte(uint8_t byte) {
-  DriverState& s = g_state;
-  if (!PortIsOpen(s.port)) return 1;
-  if (s.text_count < kTextBufferCapacity) s.text_buf[s.text_count] = byte;
-  ++s.text_count;
-  if (s.text_count >= s.text_buffer_size) {
-    WriteAll(s.port, s.text_buf, s.text_buffer_size);
-    s.text_count = 0;
+int Put(TxBuffer b, uint8_t byte) {
+  if (!PortIsOpen(g_state.port)) return 1;
+  if (*b.count < b.capacity) b.bytes[*b.count] = byte;
+  ++*b.count;
+  if (*b.count >= b.size) {
+    WriteAll(g_state.port, b.bytes, b.size);
+    *b.count = 0;
   }
   return 0;
 }
 
-int PutGfxByte(uint8_t byte) {
-  DriverState& s = g_state;
-  if (!PortIsOpen(s.port)) return 1;
-  if (s.gfx_count < kGfxBufferCapacity) s.gfx_buf[s.gfx_count] = byte;
-  ++s.gfx_count;
-  if (s.gfx_count >= s.gfx_buffer_size) {
-    WriteAll(s.port, s.gfx_buf, s.gfx_buffer_size);
-    s.gfx_count = 0;
+int Flush(TxBuffer b) {
+  if (!PortIsOpen(g_state.port)) return 1;
+  if (*b.count > 0 && *b.count <= b.capacity) {
+    WriteAll(g_state.port, b.bytes, *b.count);
+    *b.count = 0;
   }
   return 0;
 }
 
-int PutGfxBytes(const uint8_t* bytes, uint32_t count, int32_t* left_alone) {
-  DriverState& s = g_state;
-  if (!PortIsOpen(s.port)) {
-    // Every put is a no-op and the count stays what it is.
-    if (count > 0 && s.gfx_count == 1) *left_alone = 1;
-    return 1;
-  }
-  const uint32_t size = s.gfx_buffer_size;
-  if (size > kGfxBufferCapacity || s.gfx_count >= size) {
-    // Not the usual state: the general rule, byte by byte.
-    for (uint32_t i = 0; i < count; ++i) {
-      PutGfxByte(bytes[i]);
-      if (s.gfx_count == 1) *left_alone = 1;
-    }
-    return 0;
-  }
-  // Here gfx_count < size <= capacity: every byte is stored, and the buffer
-  // is written each time the count reaches the transfer size. Only a byte put
-  // into an empty buffer can leave the count at 1, unless the size is 1 and
-  // it goes out at once.
-  uint32_t filled = s.gfx_count;
+// Here count < size <= capacity always holds: LoadSettings keeps the size
+// within 1 to the capacity, every put leaves the count below the size, and
+// after a size changes (LCD_Init) the count is 0 before the next put
+// (LCD_CleanUp flushes, OpenPort empties the buffers). So every byte is
+// stored, and the buffer is written each time the count reaches the size.
+// Only a byte put into an empty buffer can leave the count at 1, unless the
+// size is 1 and it goes out at once.
+int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
+  // While the port is closed both counts are 0 (OpenPort empties the
+  // buffers before it opens, LCD_CleanUp flushes before it closes), and a
+  // put changes nothing.
+  if (!PortIsOpen(g_state.port)) return 0;
+  int left_alone = 0;
+  uint32_t filled = *b.count;
   while (count > 0) {
-    uint32_t room = size - filled;
+    uint32_t room = b.size - filled;
     uint32_t take = count < room ? count : room;
-    if (filled == 0 && size > 1) *left_alone = 1;
-    memcpy(s.gfx_buf + filled, bytes, take);
+    if (filled == 0 && b.size > 1) left_alone = 1;
+    memcpy(b.bytes + filled, bytes, take);
     filled += take;
     bytes += take;
     count -= take;
-    if (filled == size) {
-      s.gfx_count = size;  // as PutGfxByte leaves it during the write
-      WriteAll(s.port, s.gfx_buf, size);
+    if (filled == b.size) {
+      *b.count = b.size;  // as Put leaves it during the write
+      WriteAll(g_state.port, b.bytes, b.size);
       filled = 0;
     }
   }
-  s.gfx_count = filled;
-  return 0;
+  *b.count = filled;
+  return left_alone;
 }
 
-int FlushTextBuffer() {
-  DriverState& s = g_state;
-  if (!PortIsOpen(s.port)) return 1;
-  if (s.text_count > 0 && s.text_count <= kTextBufferCapacity) {
-    WriteAll(s.port, s.text_buf, s.text_count);
-    s.text_count = 0;
-  }
-  return 0;
-}
+}  // namespace
 
-int FlushGfxBuffer() {
-  DriverState& s = g_state;
-  if (!PortIsOpen(s.port)) return 1;
-  if (s.gfx_count > 0 && s.gfx_count <= kGfxBufferCapacity) {
-    WriteAll(s.port, s.gfx_buf, s.gfx_count);
-    s.gfx_count = 0;
-  }
-  return 0;
-}
+int PutTextByte(uint8_t byte) { return Put(TextBuffer(), byte); }
+int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
+int PutGfxBytes(const uint8_t* bytes, uint32_t count) { return PutRun(GfxBuffer(), bytes, count); }
+int FlushTextBuffer() { return Flush(TextBuffer()); }
+int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
   if (!PortIsOpen(g_state.port)) return;

@@ -8,9 +8,9 @@ int PutTextByte(uint8_t byte);
 int PutGfxByte(uint8_t byte);
 // Puts `count` bytes exactly as that many PutGfxByte calls would (the same
 // port writes at the same points), copying between the writes instead of
-// going byte by byte. Sets *left_alone to 1 when after one of the puts the
-// buffer held exactly one byte, and does not touch it otherwise.
-int PutGfxBytes(const uint8_t* bytes, uint32_t count, int32_t* left_alone);
+// going byte by byte. Returns 1 when after one of the puts the buffer held
+// exactly one byte, else 0 (also when the port is not open).
+int PutGfxBytes(const uint8_t* bytes, uint32_t count);
 int FlushTextBuffer();
 int FlushGfxBuffer();
 void WriteDirect(uint8_t byte);

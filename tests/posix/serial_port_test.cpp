@@ -9,11 +9,9 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,18 +45,6 @@ std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 8) * 13);
   return bytes;
-}
-
-// Runs `body` in a child process as "nobody" and hands back its exit code.
-int RunAsNobody(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-    _exit(body());
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class SerialPortTest : public testing::Test {
@@ -467,19 +453,21 @@ TEST_F(SerialPortTest, ClosingLiftsTheExclusiveFlagForOtherUsers) {
   ASSERT_TRUE(PortIsOpen(port_));
   const std::string path = slave_path_;
   // Kept out while it is open: our own open (flock) and a plain one (TIOCEXCL).
-  EXPECT_EQ(RunAsNobody([&] {
-              if (PortIsOpen(PlatformPortOpen(path.c_str()))) return 1;
-              const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-              return fd < 0 && errno == EBUSY ? 0 : 2;
-            }),
-            0);
+  auto kept_out = [&] {
+    test_files::DropRoot();
+    if (PortIsOpen(PlatformPortOpen(path.c_str()))) _exit(1);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd < 0 && errno == EBUSY ? 0 : 2);
+  };
+  EXPECT_EXIT(kept_out(), testing::ExitedWithCode(0), "");
   ASSERT_TRUE(PlatformPortClose(port_));
   port_ = kNoPort;
-  EXPECT_EQ(RunAsNobody([&] {
-              const PortHandle port = PlatformPortOpen(path.c_str());
-              return PortIsOpen(port) && PlatformPortClose(port) ? 0 : 1;
-            }),
-            0);
+  auto let_in = [&] {
+    test_files::DropRoot();
+    const PortHandle port = PlatformPortOpen(path.c_str());
+    _exit(PortIsOpen(port) && PlatformPortClose(port) ? 0 : 1);
+  };
+  EXPECT_EXIT(let_in(), testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SerialPortTest, TimeoutsAreKeptPerHandle) {

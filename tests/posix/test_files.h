@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,12 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 inline bool Exists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
+}
+
+// Gives up root's rights, as "nobody", so that permissions apply: for the
+// child process of an EXPECT_EXIT.
+inline void DropRoot() {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
 }
 
 // The names in a folder.
