@@ -2,6 +2,10 @@
 .PHONY: all deps dll native asan tsan test demo dist bench fuzz clean
 
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
+
+# configure PRESET: configures once, then only when CMake asks for it itself.
+configure = test -f build/$(1)/build.ninja || cmake --preset $(1) >/dev/null
 
 all: dll native
 
@@ -9,13 +13,13 @@ deps:
 	@scripts/ensure-deps.sh
 
 dll: deps
-	cmake --preset win32 >/dev/null
+	@$(call configure,win32)
 	cmake --build --preset win32 -j $(JOBS)
-	cmake --preset win64 >/dev/null
+	@$(call configure,win64)
 	cmake --build --preset win64 -j $(JOBS)
 
 native: deps
-	cmake --preset native >/dev/null
+	@$(call configure,native)
 	cmake --build --preset native -j $(JOBS)
 
 # The unit, board, POSIX and session suites again under AddressSanitizer and
@@ -24,7 +28,7 @@ ASAN_TARGETS = unit_tests korvex_board_tests posix_platform_test driver_session_
 ASAN_TESTS = ^(unit|board|posix|session)\.
 
 asan: deps
-	cmake --preset asan >/dev/null
+	@$(call configure,asan)
 	cmake --build --preset asan -j $(JOBS) --target $(ASAN_TARGETS)
 
 # The tests with threads again under ThreadSanitizer: any report fails them.
@@ -32,7 +36,7 @@ TSAN_TARGETS = thread_stress_test
 TSAN_TESTS = ^session\.ThreadStress\.
 
 tsan: deps
-	cmake --preset tsan >/dev/null
+	@$(call configure,tsan)
 	cmake --build --preset tsan -j $(JOBS) --target $(TSAN_TARGETS)
 
 test: dll native asan tsan
@@ -40,7 +44,14 @@ test: dll native asan tsan
 	ctest --preset asan -j $(JOBS) -R '$(ASAN_TESTS)'
 	ctest --preset tsan -j $(JOBS) -R '$(TSAN_TESTS)'
 
-demo: dll native
+# Only what the demos run: both DLLs, the host tool, the board emulator.
+demo: deps
+	@$(call configure,win32)
+	cmake --build --preset win32 -j $(JOBS) --target Korvex korvex-host
+	@$(call configure,win64)
+	cmake --build --preset win64 -j $(JOBS) --target Korvex korvex-host
+	@$(call configure,native)
+	cmake --build --preset native -j $(JOBS) --target korvex-board
 	scripts/demo.sh
 
 dist: dll
@@ -53,7 +64,7 @@ fuzz: native
 
 # Encoding benchmarks (about half a minute); see docs/PERFORMANCE.md.
 bench: deps
-	cmake --preset native >/dev/null
+	@$(call configure,native)
 	cmake --build --preset native --target korvex_bench -j $(JOBS)
 	./build/native/korvex_bench --benchmark_min_time=0.1 --benchmark_repetitions=3
 

@@ -68,18 +68,7 @@ trap 'exit 143' TERM HUP
 mkdir -p "$out" "$run_dir"
 
 # ---------------------------------------------------------------- the prefix
-if [[ ! -e $prefix/system.reg ]]; then
-  say "creating the Wine prefix $prefix (once; about 20 seconds)"
-  rm -rf "$prefix"
-  mkdir -p "$(dirname "$prefix")"
-  # Neither the .NET nor the HTML runtime: looking for their installers is
-  # most of the time a prefix takes, and nothing here needs them.
-  WINEDLLOVERRIDES=mscoree,mshtml= timeout 600 "$wine" wineboot -i >"$run_dir/wineboot.txt" 2>&1 ||
-    die "wineboot -i failed; see $run_dir/wineboot.txt"
-  # The registry files are written when the wineserver shuts down.
-  timeout 120 "$wineserver" -w || true
-  [[ -e $prefix/system.reg ]] || die "wineboot -i made no prefix at $prefix"
-fi
+"$root/scripts/wine-prefix.sh" "$prefix" || die "no Wine prefix"
 
 # Our own wineserver, kept for all demos and silenced: Wine prints a dump of
 # its objects when a pty it has open goes away (the board exits after each

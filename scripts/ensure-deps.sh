@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libbenchmark-dev
   libpng-dev zlib1g-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686

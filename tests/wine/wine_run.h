@@ -215,31 +215,18 @@ inline std::string ParentOf(const std::string& path) {
 }
 
 // Makes the prefix when it is not there yet, with its 32-bit half when the
-// 32-bit Wine is installed (a prefix made before that gets it added).
-// Returns why Wine cannot run the tests, or an empty text.
+// 32-bit Wine is installed (scripts/wine-prefix.sh, which make demo runs
+// too). Returns why Wine cannot run the tests, or an empty text.
 inline std::string PreparePrefix(const std::string& prefix) {
   if (!IsExecutable(kWine64)) {
-    return std::string("64-bit Wine not found at ") + kWine64 + " (scripts/ensure-deps.sh installs wine64)";
+    return std::string("64-bit Wine not found at ") + kWine64 +
+           " (scripts/ensure-deps.sh installs wine64)";
   }
-  const bool has_32 = IsExecutable(kWine32);
   if (Exists(prefix + "/system.reg") &&
-      (!has_32 || Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll")))
+      (!IsExecutable(kWine32) || Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll")))
     return "";
-  mkdir(ParentOf(prefix).c_str(), 0755);
-  // Neither the .NET nor the HTML runtime: the tests need neither, and
-  // looking for their installers is most of the time a prefix takes.
-  std::vector<std::string> overrides = {"WINEDLLOVERRIDES=mscoree,mshtml="};
-  const bool update = Exists(prefix + "/system.reg");
-  // A server kept up for the tests would keep the one below from ending.
-  if (update) RunQuietly(prefix, {WineServerPath(), "-k"});
-  const char* mode = update ? "-u" : "-i";
-  RunResult boot =
-      RunWithFiles(prefix, {kWine64, "wineboot", mode}, ParentOf(prefix), 600, overrides);
-  // The registry files are written when the wineserver shuts down.
-  RunQuietly(prefix, {WineServerPath(), "-w"});
-  if (boot.status != 0 || !Exists(prefix + "/system.reg"))
-    return "wineboot " + std::string(mode) + " failed to make the prefix " + prefix + " (status " +
-           std::to_string(boot.status) + "): " + boot.err;
+  RunResult made = RunWithFiles(prefix, {KORVEX_PREFIX_SCRIPT, prefix}, ParentOf(prefix), 900);
+  if (made.status != 0) return "making the prefix failed: " + made.out + made.err;
   return "";
 }
 
