@@ -77,17 +77,7 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
         name, (long)error);
     return kNoPort;
   }
-  line.baud_rate = (uint32_t)baud_rate;
-  line.data_bits = 8;
-  line.parity = kParityNone;
-  line.stop_bits = kOneStopBit;
-  line.out_cts_flow = false;
-  line.out_dsr_flow = false;
-  line.dtr_control = kLineControlDisable;
-  line.rts_control = kLineControlDisable;
-  line.out_xon = false;
-  line.in_xon = false;
-  line.abort_on_error = true;
+  ConfigureLine(&line, (uint32_t)baud_rate);
   if (!PlatformPortSetLineSettings(port, &line)) {
     PlatformPortClose(port);
     return kNoPort;

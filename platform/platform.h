@@ -151,6 +151,13 @@ void PlatformTraceClose(TraceFile* slot);
 // kept. An empty value gives `fallback`. ("-1" reads 4294967295, "12abc" 12.)
 uint32_t ParseProfileInt(const char* text, int32_t fallback);
 
+// The driver's line settings, put over those read from the port (the rest
+// stay as read): `baud_rate`, 8 data bits, no parity, one stop bit, no CTS,
+// DSR or XON/XOFF flow control, DTR and RTS raised only by explicit
+// requests, abort on error. OpenPort applies them; tests and benchmarks that
+// open a port themselves use the same.
+void ConfigureLine(PortLineSettings* line, uint32_t baud_rate);
+
 // The name under which a port is opened on Windows: a name without a "\\.\"
 // prefix goes through the device namespace, so COM10 and above open too.
 // Returns false when the result would not fit in `size` bytes.

@@ -54,6 +54,20 @@ uint32_t ParseProfileInt(const char* text, int32_t fallback) {
   return negative ? 0u - value : value;
 }
 
+void ConfigureLine(PortLineSettings* line, uint32_t baud_rate) {
+  line->baud_rate = baud_rate;
+  line->data_bits = 8;
+  line->parity = kParityNone;
+  line->stop_bits = kOneStopBit;
+  line->out_cts_flow = false;
+  line->out_dsr_flow = false;
+  line->dtr_control = kLineControlDisable;
+  line->rts_control = kLineControlDisable;
+  line->out_xon = false;
+  line->in_xon = false;
+  line->abort_on_error = true;
+}
+
 bool DeviceNameForPort(const char* name, char* out, size_t size) {
   if (out == nullptr || size == 0) return false;
   out[0] = '\0';

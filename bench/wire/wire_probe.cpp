@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/exports.h"
+#include "platform/platform.h"
 #include "tests/wine/iat_patch.h"
 
 namespace {
@@ -123,36 +124,23 @@ int Driver(const char* dll, const char* port, int width, int height, int frames)
   return 0;
 }
 
-int Direct(const char* port, int frame_bytes, int transfer, int frames) {
-  char device[64];
-  snprintf(device, sizeof device, "\\\\.\\%s", port);
-  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-  if (h == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "cannot open %s: error %lu\n", device, GetLastError());
+int Direct(const char* name, int frame_bytes, int transfer, int frames) {
+  // The driver's set-up through its own platform layer: queues, 19200 8N1
+  // without flow control, a second plus a millisecond a byte for a write.
+  PortHandle port = PlatformPortOpen(name);
+  if (!PortIsOpen(port)) {
+    fprintf(stderr, "cannot open %s: error %u\n", name, PlatformLastError());
     return 2;
   }
-  // The driver's set-up: queues, 19200 8N1 without flow control, a second
-  // plus a millisecond a byte for a write.
-  SetupComm(h, 4096, 4096);
-  DCB dcb;
-  memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  GetCommState(h, &dcb);
-  dcb.BaudRate = 19200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fAbortOnError = TRUE;
-  SetCommState(h, &dcb);
-  COMMTIMEOUTS timeouts = {1000, 1000, 1000, 1, 1000};
-  SetCommTimeouts(h, &timeouts);
-  PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
+  PlatformPortSetupQueues(port, 4096, 4096);
+  PortLineSettings line;
+  PlatformPortGetLineSettings(port, &line);
+  ConfigureLine(&line, 19200);
+  PlatformPortSetLineSettings(port, &line);
+  const PortTimeouts timeouts = {1000, 1000, 1000, 1, 1000};
+  PlatformPortSetTimeouts(port, &timeouts);
+  PlatformPortPurge(port, kPurgeReceive);
+  HANDLE h = reinterpret_cast<HANDLE>(port);
 
   // A SetBitmap of the whole picture: header, then payload bytes.
   std::vector<unsigned char> frame(static_cast<size_t>(frame_bytes), 0);

@@ -71,17 +71,7 @@ class SerialPortTest : public testing::Test {
     ASSERT_TRUE(PlatformPortSetupQueues(port_, 4096, 4096));
     PortLineSettings line;
     ASSERT_TRUE(PlatformPortGetLineSettings(port_, &line));
-    line.baud_rate = baud_rate;
-    line.data_bits = 8;
-    line.parity = kParityNone;
-    line.stop_bits = kOneStopBit;
-    line.out_cts_flow = false;
-    line.out_dsr_flow = false;
-    line.dtr_control = kLineControlDisable;
-    line.rts_control = kLineControlDisable;
-    line.out_xon = false;
-    line.in_xon = false;
-    line.abort_on_error = true;
+    ConfigureLine(&line, baud_rate);
     ASSERT_TRUE(PlatformPortSetLineSettings(port_, &line)) << "errno " << PlatformLastError();
     PortTimeouts timeouts;
     ASSERT_TRUE(PlatformPortGetTimeouts(port_, &timeouts));

@@ -58,17 +58,7 @@ int Serial(const char* name, uint32_t baud, const char* hex) {
 
   PortLineSettings line;
   Report("getstate", PlatformPortGetLineSettings(port, &line));
-  line.baud_rate = baud;
-  line.data_bits = 8;
-  line.parity = kParityNone;
-  line.stop_bits = kOneStopBit;
-  line.out_cts_flow = false;
-  line.out_dsr_flow = false;
-  line.dtr_control = kLineControlDisable;
-  line.rts_control = kLineControlDisable;
-  line.out_xon = false;
-  line.in_xon = false;
-  line.abort_on_error = true;
+  ConfigureLine(&line, baud);
   Report("setstate", PlatformPortSetLineSettings(port, &line));
   PortLineSettings back;
   Report("getstate-again", PlatformPortGetLineSettings(port, &back));
