@@ -137,12 +137,14 @@ run_demo() {
   fi
 
   # The host counts what the driver should have written; once the board has
-  # taken in that much (its capture grows as it reads), it may stop.
-  local expected received=0
+  # taken in that much (its capture grows as it reads, after a line with the
+  # board's settings), it may stop.
+  local expected received=0 header
   expected=$(sed -n 's/^expected on the wire: \([0-9]*\) bytes.*/\1/p' "$host_out")
   [[ -n $expected ]] || die "$name: no byte count in the host's report; see $host_out"
   for _ in $(seq 100); do
-    received=$(stat -c %s "$capture" 2>/dev/null || echo 0)
+    header=$(head -n 1 "$capture" 2>/dev/null | wc -c)
+    received=$(($(stat -c %s "$capture" 2>/dev/null || echo 0) - header))
     ((received >= expected)) && break
     sleep 0.1
   done

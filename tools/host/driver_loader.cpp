@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "tools/common/windows_helpers.h"
 #include "tools/host/host_api.h"
 
 namespace host {
@@ -10,16 +11,8 @@ namespace host {
 namespace {
 
 std::string LastErrorText(DWORD code) {
-  char text[512] = {0};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
-    text[--n] = 0;
-  }
-  char line[640];
-  snprintf(line, sizeof line, "error %lu%s%s", static_cast<unsigned long>(code), n ? ": " : "",
-           text);
-  return line;
+  const std::string text = tools_common::SystemErrorText(code);
+  return "error " + std::to_string(code) + (text.empty() ? "" : ": " + text);
 }
 
 // Resolves one export by name and by ordinal; both must exist and agree.
@@ -112,12 +105,6 @@ PortState ProbePort(const std::string& name) {
 
 void SleepMs(unsigned ms) { Sleep(ms); }
 
-double NowSeconds() {
-  static LARGE_INTEGER frequency = {};
-  if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double NowSeconds() { return tools_common::MonotonicSeconds(); }
 
 }  // namespace host
