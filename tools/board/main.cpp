@@ -539,6 +539,10 @@ int main(int argc, char** argv) {
   } else {
     Settle(run, nullptr);
   }
+  if (!o.port.empty() && !o.quiet) {
+    printf("korvex-board: reading %s\n", run.source.c_str());
+    fflush(stdout);
+  }
   const bool keys = KeysActive(input);
   if (o.live) {
     ConsoleBeginLive();
