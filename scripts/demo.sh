@@ -5,7 +5,7 @@
 # and a command log per demo in build/demo/.
 #
 # It builds nothing: `make demo` builds the DLL, the host and the board first.
-# The Wine prefix is made once (about half a minute) and reused; a later run
+# The Wine prefix is made once (about 15 seconds) and reused; a later run
 # takes a few seconds.
 #
 # Environment: KORVEX_WINE (the 64-bit Wine loader, default
@@ -69,7 +69,7 @@ mkdir -p "$out" "$run_dir"
 
 # ---------------------------------------------------------------- the prefix
 if [[ ! -e $prefix/system.reg ]]; then
-  say "creating the Wine prefix $prefix (once; takes about half a minute)"
+  say "creating the Wine prefix $prefix (once; takes about 15 seconds)"
   rm -rf "$prefix"
   timeout 300 "$wine" wineboot -i >"$run_dir/wineboot.txt" 2>&1 ||
     die "wineboot -i failed; see $run_dir/wineboot.txt"

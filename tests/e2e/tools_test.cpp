@@ -291,25 +291,73 @@ TEST(ExampleScripts, HelloGlyphsSitWhereTheFontDoes) {
   EXPECT_EQ(0x3E, used) << "the glyphs span the font's five columns";
 }
 
+// Which programs a run uses: the win64 build's under 64-bit Wine, or the
+// kit's own (32-bit) under 32-bit Wine.
+struct Programs {
+  std::string wine;
+  std::string board;  // korvex-board.exe
+  std::string host;   // korvex-host.exe, with Korvex.dll beside it
+};
+
 struct BoardCase {
   const char* name;
-  const char* config;  // the driver's config.ini
+  const char* config;  // the driver's config.ini; null: the kit's sample
   std::vector<std::string> host;
   std::vector<std::string> board;
+  bool kit;  // the zip of make dist, unpacked, rather than the build
 };
 
 class BoardUnderWine : public ToolsUnderWine,
-                       public ::testing::WithParamInterface<BoardCase> {};
+                       public ::testing::WithParamInterface<BoardCase> {
+ protected:
+  // The kit as make dist makes it, unpacked into the test's folder; its
+  // programs run under 32-bit Wine, as on a user's Windows.
+  Programs UnpackKit() {
+    const std::string wine32 = Env("KORVEX_WINE32", "/usr/lib/wine/wine");
+    if (!IsExecutable(wine32)) {
+      if (UnderCi()) ADD_FAILURE() << "32-bit Wine not found at " << wine32;
+      return {};
+    }
+    const std::string dist = work_ + "/dist", kit = work_ + "/kit";
+    const std::string make = "KORVEX_DIST_DIR='" + dist + "' '" KORVEX_SOURCE_DIR
+                             "/scripts/dist.sh' >'" + work_ + "/dist.txt' 2>&1";
+    if (system(make.c_str()) != 0) {
+      ADD_FAILURE() << "scripts/dist.sh failed: " << ReadFile(work_ + "/dist.txt");
+      return {};
+    }
+    const std::string unpack = "python3 -m zipfile -e '" + dist + "'/korvex-*.zip '" + kit + "'";
+    if (system(unpack.c_str()) != 0) {
+      ADD_FAILURE() << "cannot unpack the kit";
+      return {};
+    }
+    return {wine32, kit + "/korvex-board.exe", kit + "/korvex-host.exe"};
+  }
+};
 
 void PrintTo(const BoardCase& c, std::ostream* out) { *out << c.name; }
 
 TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
   const BoardCase& c = GetParam();
+  Programs programs = {WinePath(), kWin64Dir + "/korvex-board.exe",
+                       kWin64Dir + "/korvex-host.exe"};
+  if (c.kit) {
+    programs = UnpackKit();
+    if (programs.wine.empty()) {
+      if (!HasFailure()) GTEST_SKIP() << "no 32-bit Wine: the kit's programs cannot run here";
+      return;
+    }
+  }
   NullModem();
-  WriteFile(work_ + "/config.ini", c.config);
+  // The driver's settings in the host's folder: for the kit, its sample
+  // config.ini copied there as the guide says.
+  const std::string folder = work_ + "/host";
+  ASSERT_EQ(0, system(("mkdir -p '" + folder + "'").c_str()));
+  const std::string config = c.config ? c.config : ReadFile(work_ + "/kit/config.ini");
+  WriteFile(folder + "/config.ini", config);
+
   const std::string here = WindowsPath(work_);
-  std::vector<std::string> board = {WinePath(), kWin64Dir + "/korvex-board.exe", "--port",
-                                    "COM6", "--idle-exit", "3", "--scale", "3", "--png",
+  std::vector<std::string> board = {programs.wine, programs.board, "--port", "COM6",
+                                    "--idle-exit", "3", "--scale", "3", "--png",
                                     here + "\\windows.png", "--log", here + "\\windows.log",
                                     "--capture", here + "\\capture.bin"};
   board.insert(board.end(), c.board.begin(), c.board.end());
@@ -322,10 +370,11 @@ TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
     return ReadFile(board_out).find("korvex-board: reading COM6") != std::string::npos;
   })) << ReadFile(board_out);
 
-  std::vector<std::string> host = {"--dll", WindowsPath(kWin64Dir + "/Korvex.dll"), "--port",
-                                   "COM5", "--no-cleanup", "--quiet"};
+  // The host loads the Korvex.dll beside it.
+  std::vector<std::string> host = {programs.wine, programs.host, "--port", "COM5",
+                                   "--no-cleanup", "--quiet"};
   host.insert(host.end(), c.host.begin(), c.host.end());
-  RunResult run = Host(host);
+  RunResult run = RunInPrefix(kPrefix, host, folder, 120);
   ASSERT_EQ(0, run.status) << run.out << run.err;
   unsigned long long expected = 0;
   const size_t at = run.out.find("expected on the wire: ");
@@ -352,17 +401,29 @@ TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
   ASSERT_GT(picture.size(), 1000u);
   EXPECT_TRUE(picture == ReadFile(work_ + "/linux.png")) << "the pictures differ";
   EXPECT_EQ(ReadFile(work_ + "/linux.log"), ReadFile(work_ + "/windows.log"));
+  // The driver took the settings as they were: nothing it rewrote differs,
+  // the sample's comment lines included.
+  EXPECT_EQ(config, ReadFile(folder + "/config.ini"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Demos, BoardUnderWine,
     ::testing::Values(
-        BoardCase{"t6963_all", "[Korvex]\r\nLCD_UseOutPorts=1\r\n",
+        BoardCase{"t6963_all",
+                  "[Korvex]\r\nBaudRate=19200\r\nTextBufferSize=16\r\nGfxBufferSize=64\r\n"
+                  "GfxForceFlush=0\r\nLCD_FontPitch=6\r\nLCD_UseOutPorts=1\r\n"
+                  "LCD_Controller=6963\r\nLogFile=0\r\n",
                   {"--demo", "all", "--ports", "0x00F0FFFF", "--time", "10:08:21"},
-                  {}},
-        BoardCase{"ks108", "[Korvex]\r\nLCD_Controller=108\r\n",
+                  {},
+                  false},
+        BoardCase{"ks108",
+                  "[Korvex]\r\nBaudRate=19200\r\nTextBufferSize=16\r\nGfxBufferSize=64\r\n"
+                  "GfxForceFlush=0\r\nLCD_FontPitch=8\r\nLCD_UseOutPorts=0\r\n"
+                  "LCD_Controller=108\r\nLogFile=0\r\n",
                   {"--demo", "ks108"},
-                  {"--controller", "108", "--width", "128"}}),
+                  {"--controller", "108", "--width", "128"},
+                  false},
+        BoardCase{"kit", nullptr, {"--demo", "graphics"}, {}, true}),
     [](const ::testing::TestParamInfo<BoardCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
