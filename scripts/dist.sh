@@ -43,8 +43,10 @@ if [[ -n ${BASH_REMATCH[4]} ]]; then
 fi
 numeric=${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.${BASH_REMATCH[3]}.$revision
 
-# The same inputs make the same zip: one time stamp for the files and for the
-# stripped programs' headers (strip would write the current time there).
+# The same build makes the same zip: one time stamp for the files and for the
+# stripped programs' headers (strip would write the current time there). Two
+# builds of the same sources still differ in Korvex.dll, whose export table
+# carries the time the linker made it.
 stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)}
 
 stage=$(mktemp -d)
