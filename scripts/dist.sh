@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
-# make dist: build/dist/korvex-VERSION.zip with what a user needs, the 32-bit
-# Korvex.dll, the 32-bit korvex-host.exe (stripped), README.md and a sample
-# config.ini as the driver writes it on its first start.
+# make dist: build/dist/korvex-VERSION.zip, the kit a Windows user needs and
+# nothing else: the 32-bit Korvex.dll, the user guide (README.txt), the
+# sample config.ini, korvex-host.exe with its guide and example scripts, and
+# korvex-board.exe with its guide. Programs and library are stripped; text
+# files get Windows line ends; the guides of the tools go without their
+# "For developers" part, which speaks of this repository.
 #
-# It builds nothing (`make dist` builds the DLLs first). VERSION comes from
-# the driver's identification text, "... V1.09b" giving 1.09b; the DLL's
-# version resource must agree with that text, or nothing is packed.
+# It builds nothing (`make dist` builds the DLLs and the Windows tools
+# first). VERSION comes from the driver's identification text, "... V1.09b"
+# giving 1.09b. The zip is then checked (scripts/check_kit.py): every file
+# the guide lists is in it, no link or file name points outside it, and the
+# DLL's version resource agrees with the identification text; or there is no
+# zip.
+#
+# Environment: KORVEX_DIST_DIR, the output folder (default build/dist).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-dll=$root/build/win32/Korvex.dll
-host=$root/build/win32/korvex-host.exe
+win32=$root/build/win32
 strip=${KORVEX_STRIP:-i686-w64-mingw32-strip}
-out=$root/build/dist
+out=${KORVEX_DIST_DIR:-$root/build/dist}
 
 die() { printf 'dist: %s\n' "$*" >&2; exit 1; }
 
-for file in "$dll" "$host" "$root/README.md"; do
-  [[ -e $file ]] || die "$file is missing: run make dist (it builds the DLLs)"
+binaries=(Korvex.dll korvex-host.exe korvex-board.exe)
+for file in "${binaries[@]}"; do
+  [[ -e $win32/$file ]] || die "$win32/$file is missing: run make dist (it builds it)"
 done
 command -v "$strip" >/dev/null || die "$strip not found (make deps installs binutils-mingw-w64-i686)"
 command -v zip >/dev/null || die "zip not found (make deps installs it)"
@@ -35,69 +43,59 @@ if [[ -n ${BASH_REMATCH[4]} ]]; then
 fi
 numeric=${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.${BASH_REMATCH[3]}.$revision
 
-# The shipped DLL itself: the identification text that DLL_GetInfo returns,
-# and the version resource's FileDescription and FileVersion (UTF-16 there)
-# saying the same.
-python3 - "$dll" "$identification" "$numeric" <<'EOF'
-import sys
-path, text, numeric = sys.argv[1:]
-data = open(path, "rb").read()
-def utf16(value):
-    return value.encode("utf-16-le")
-def resource_string(key, value):
-    # A version-resource String: the key, zero padding, then the value.
-    start = data.find(utf16(key) + b"\0\0")
-    if start < 0:
-        return None
-    start += len(utf16(key)) + 2
-    while data[start:start + 2] == b"\0\0":
-        start += 2
-    end = start
-    while data[end:end + 2] != b"\0\0":
-        end += 2
-    return data[start:end].decode("utf-16-le")
-problems = []
-if text.encode("ascii") + b"\0" not in data:
-    problems.append("the identification text %r is not in the library" % text)
-for key, want in (("FileDescription", text), ("FileVersion", numeric),
-                  ("ProductVersion", numeric)):
-    got = resource_string(key, want)
-    if got != want:
-        problems.append("version resource %s is %r, not %r" % (key, got, want))
-if problems:
-    sys.exit("dist: %s:\n  %s" % (path, "\n  ".join(problems)))
-EOF
-
-# The same inputs make the same zip: one time stamp for the files and for the
-# stripped program's header (strip would write the current time there).
+# The same build makes the same zip: one time stamp for the files and for the
+# stripped programs' headers (strip would write the current time there). Two
+# builds of the same sources still differ in Korvex.dll, whose export table
+# carries the time the linker made it.
 stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)}
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$dll" "$stage/Korvex.dll"
-if [[ -n $stamp ]]; then
-  SOURCE_DATE_EPOCH=$stamp "$strip" -o "$stage/korvex-host.exe" "$host"
-else
-  "$strip" -o "$stage/korvex-host.exe" "$host"
-fi
-cp "$root/README.md" "$stage/README.md"
-# The file the driver writes with every key at its default, CR LF as Windows
-# writes it.
-printf '%s\r\n' '[Korvex]' 'BaudRate=19200' 'TextBufferSize=16' 'GfxBufferSize=64' \
-  'GfxForceFlush=0' 'LCD_FontPitch=6' 'LCD_UseOutPorts=0' 'LCD_Controller=6963' \
-  'LogFile=0' >"$stage/config.ini"
+for file in "${binaries[@]}"; do
+  if [[ -n $stamp ]]; then
+    SOURCE_DATE_EPOCH=$stamp "$strip" -o "$stage/$file" "$win32/$file"
+  else
+    "$strip" -o "$stage/$file" "$win32/$file"
+  fi
+done
 
+# The texts: source, name in the kit.
+texts=(
+  "kit/README.md" README.txt
+  "kit/config.ini" config.ini
+  "tools/host/README.md" korvex-host.txt
+  "tools/board/README.md" korvex-board.txt
+)
+for example in "$root"/tools/host/examples/*.txt; do
+  texts+=("tools/host/examples/${example##*/}" "examples/${example##*/}")
+done
+mkdir -p "$stage/examples"
+python3 - "$root" "$stage" "${texts[@]}" <<'EOF'
+import os, sys
+root, stage, *pairs = sys.argv[1:]
+for source, name in zip(pairs[0::2], pairs[1::2]):
+    text = open(os.path.join(root, source), encoding="utf-8").read()
+    # Up to the developers' part, which speaks of the repository.
+    cut = text.find("\n## For developers\n")
+    if cut >= 0:
+        text = text[:cut + 1]
+    text = text.replace("\r\n", "\n").replace("\n", "\r\n")
+    with open(os.path.join(stage, name), "w", encoding="utf-8", newline="") as f:
+        f.write(text)
+EOF
+
+files=("${binaries[@]}")
+for ((i = 1; i < ${#texts[@]}; i += 2)); do files+=("${texts[i]}"); done
 if [[ -n $stamp ]]; then
-  touch -d "@$stamp" "$stage"/*
+  touch -d "@$stamp" "${files[@]/#/$stage/}"
 fi
 
 mkdir -p "$out"
 zip_file=$out/korvex-$version.zip
 rm -f "$zip_file"
-files=(Korvex.dll korvex-host.exe README.md config.ini)
-(cd "$stage" && TZ=UTC zip -q -X -9 "$zip_file" "${files[@]}")
+(cd "$stage" && TZ=UTC zip -q -X -D -9 "$zip_file" "${files[@]}")
 
-# What went in: exactly the four files, each as staged.
+# What went in is what was staged, and the kit is whole.
 python3 - "$zip_file" "$stage" "${files[@]}" <<'EOF'
 import os, sys, zipfile
 path, stage, *files = sys.argv[1:]
@@ -109,5 +107,9 @@ with zipfile.ZipFile(path) as z:
         if z.read(name) != open(os.path.join(stage, name), "rb").read():
             sys.exit("dist: %s: %s differs from what was packed" % (path, name))
 EOF
+if ! python3 "$root/scripts/check_kit.py" "$zip_file" "$identification" "$numeric"; then
+  rm -f "$zip_file"
+  die "the kit failed its checks; no zip was left"
+fi
 
-echo "dist: ${zip_file#"$root"/} (Korvex.dll and korvex-host.exe for 32-bit Windows, README.md, config.ini; $identification, version resource $numeric)"
+echo "dist: ${zip_file#"$root"/}: ${#files[@]} files, $identification, version resource $numeric"

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   googletest libgtest-dev libbenchmark-dev
-  libpng-dev zlib1g-dev
+  libpng-dev zlib1g-dev libz-mingw-w64-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine64 socat
   clang libclang-rt-14-dev

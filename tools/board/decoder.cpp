@@ -339,11 +339,12 @@ void DecoderFinish(Decoder& decoder, std::vector<Anomaly>& anomalies) {
   const Command& command = decoder.pending;
   std::string detail;
   if (decoder.operands_needed > 0) {
-    detail = Format("%zu of %zu operand bytes", command.operands.size(),
-                    command.operands.size() + decoder.operands_needed);
+    detail = Format("%d of %d operand bytes", static_cast<int>(command.operands.size()),
+                    static_cast<int>(command.operands.size() + decoder.operands_needed));
   } else {
-    detail = Format("%zu of %zu payload bytes", command.payload.size(),
-                    command.payload.size() + decoder.payload_needed);
+    // A payload is at most 255 x 255 bytes.
+    detail = Format("%d of %d payload bytes", static_cast<int>(command.payload.size()),
+                    static_cast<int>(command.payload.size() + decoder.payload_needed));
   }
   Report(anomalies, Severity::Error, AnomalyKind::Truncated, command.offset,
          Format("the stream ends inside %s after %s", CommandName(command.kind),

@@ -1,28 +1,23 @@
 // korvex-board: the display board, emulated. Reads the driver's byte stream
-// from a pty it creates (the serial port the driver writes to), a capture file
-// or standard input, decodes it as the firmware does, keeps the display's
-// state and shows it as PNG pictures, a live terminal view and a command log.
+// from a serial port (on Linux also a pty it creates), a capture file or
+// standard input, decodes it as the firmware does, keeps the display's state
+// and shows it as PNG pictures, a live console view and a command log. The
+// system-dependent parts are behind platform.h.
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "tools/board/capture.h"
 #include "tools/board/decoder.h"
 #include "tools/board/log.h"
 #include "tools/board/model.h"
+#include "tools/board/platform.h"
 #include "tools/board/render.h"
 
 namespace {
@@ -31,7 +26,10 @@ using namespace board;
 
 struct Options {
   DisplayConfig config;
-  std::string input;  // empty: a pty
+  bool controller_given = false, pitch_given = false, width_given = false,
+       height_given = false;
+  std::string input;  // a capture file, "-" for standard input
+  std::string port;   // a serial port
   std::string link;
   std::string log;
   std::string png;
@@ -39,8 +37,11 @@ struct Options {
   int scale = 4;
   bool live = false;
   TerminalStyle live_style = TerminalStyle::Braille;
+  bool live_style_given = false;
   bool quiet = false;
   double idle_exit = 0;  // seconds; 0 = never
+  double png_every = 0;  // seconds; 0 = never
+  int baud = 0;          // pace delivery at baud / 10 bytes a second; 0 = as they come
 };
 
 struct Run {
@@ -50,43 +51,54 @@ struct Run {
   LogWriter log;
   FILE* log_file = nullptr;
   FILE* capture = nullptr;
-  std::string source;  // what is read, for the live view
-  uint64_t bytes = 0;
+  std::string source;  // what is read, for messages and the live view
+  uint64_t received = 0;  // bytes off the input
+  uint64_t bytes = 0;     // bytes the board has taken (all of them, unless paced)
   uint64_t commands = 0;
   uint64_t characters = 0;
   uint64_t errors = 0;
   uint64_t warnings = 0;
-  bool dirty = true;  // the live view is behind the model
+  bool dirty = true;       // the live view is behind the board
+  bool failed = false;     // an input or output failed: exit status 1
+  bool scan_header = false;      // the input may open with a capture header
+  std::vector<uint8_t> head;     // what has come while looking for it
+  std::vector<uint8_t> queue;    // paced: received, not yet taken by the board
+  size_t queue_at = 0;
+  double pace_time = 0;          // paced: when the line is free for the next byte
+  std::string note;              // the last snapshot, for the live view
 };
-
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_snapshot = 0;
-
-void OnStop(int) { g_stop = 1; }
-void OnSnapshot(int) { g_snapshot = 1; }
 
 const char kUsage[] =
     "usage: korvex-board [options]\n"
     "Reads the display driver's byte stream and shows what the board displays.\n"
     "\n"
-    "input (default: a new pty, whose path is printed):\n"
-    "  --link PATH            also make PATH a symbolic link to the pty\n"
-    "  --input FILE           read a capture file instead ('-': standard input)\n"
+    "input (one of them; on Linux the default is a new pty, whose path is printed):\n"
+    "  --port NAME            a serial port: COM7 (the other end of a null-modem\n"
+    "                         pair) or a device such as /dev/ttyUSB0\n"
+    "  --input FILE           a capture file ('-': standard input)\n"
+    "  --link PATH            Linux: also make PATH a symbolic link to the pty\n"
     "  --idle-exit SECONDS    stop after that long without data (counted from the\n"
     "                         first byte); a file or standard input stops at its end\n"
-    "board:\n"
+    "board (a capture made with --capture brings its own):\n"
     "  --controller 6963|108  controller type (6963)\n"
-    "  --pitch 6|8            font pitch (6)\n"
+    "  --pitch 6|8            font pitch (6; 8 with --controller 108)\n"
     "  --width N, --height N  display size in pixels, 1 to 255 (240 x 64)\n"
+    "  --baud N               take bytes at N/10 a second, as the real line does\n"
+    "                         (default: as fast as they come); also the port's speed\n"
     "output:\n"
     "  --log FILE             decoded commands, one line each, and anomalies\n"
-    "  --png FILE             picture of the display, on exit and on SIGUSR1\n"
+    "  --png FILE             picture of the display, on exit (and see --png-every)\n"
+    "  --png-every SECONDS    also write --png FILE every SECONDS\n"
     "  --scale N              pixels per display dot in the picture, 1 to 16 (4)\n"
-    "  --live                 live view in the terminal\n"
+    "  --live                 live view in the console\n"
     "  --live-style braille|blocks\n"
-    "  --capture FILE         the raw bytes received, for replay with --input\n"
+    "  --capture FILE         what was received, with the board's settings, for\n"
+    "                         replay with --input\n"
     "  --quiet                print nothing but errors (and the pty path when\n"
-    "                         there is no --link)\n";
+    "                         there is no --link)\n"
+    "keys, in a console: s a numbered snapshot PNG, q stop.\n"
+    "Exit status: 0 done, 1 an input or output could not be opened, read or\n"
+    "written, 2 bad options.\n";
 
 bool ParseInt(const char* text, int low, int high, int* value) {
   char* end = nullptr;
@@ -97,11 +109,17 @@ bool ParseInt(const char* text, int low, int high, int* value) {
   return true;
 }
 
-// Returns 0 to go on, otherwise the exit code.
+bool ParseSeconds(const char* text, double* value) {
+  char* end = nullptr;
+  *value = strtod(text, &end);
+  return end != text && *end == '\0' && *value > 0 && *value < 1e6;
+}
+
+// Returns 0 to go on, -1 after --help, otherwise the exit code.
 int ParseOptions(int argc, char** argv, Options* options) {
   enum {
-    kController = 1000, kPitch, kWidth, kHeight, kInput, kLink, kLog, kPng, kScale,
-    kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kHelp
+    kController = 1000, kPitch, kWidth, kHeight, kInput, kPort, kLink, kLog, kPng, kPngEvery,
+    kScale, kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kBaud, kHelp
   };
   static const option kLong[] = {
       {"controller", required_argument, nullptr, kController},
@@ -109,15 +127,18 @@ int ParseOptions(int argc, char** argv, Options* options) {
       {"width", required_argument, nullptr, kWidth},
       {"height", required_argument, nullptr, kHeight},
       {"input", required_argument, nullptr, kInput},
+      {"port", required_argument, nullptr, kPort},
       {"link", required_argument, nullptr, kLink},
       {"log", required_argument, nullptr, kLog},
       {"png", required_argument, nullptr, kPng},
+      {"png-every", required_argument, nullptr, kPngEvery},
       {"scale", required_argument, nullptr, kScale},
       {"live", no_argument, nullptr, kLive},
       {"live-style", required_argument, nullptr, kLiveStyle},
       {"capture", required_argument, nullptr, kCapture},
       {"quiet", no_argument, nullptr, kQuiet},
       {"idle-exit", required_argument, nullptr, kIdleExit},
+      {"baud", required_argument, nullptr, kBaud},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -130,21 +151,34 @@ int ParseOptions(int argc, char** argv, Options* options) {
         ok = ParseInt(optarg, 0, 99999, &value) && (value == 6963 || value == 108);
         if (ok) {
           options->config.controller = value == 108 ? Controller::KS108 : Controller::T6963;
+          options->controller_given = true;
         }
         break;
       case kPitch:
         ok = ParseInt(optarg, 6, 8, &value) && value != 7;
-        if (ok) options->config.pitch = value;
+        if (ok) {
+          options->config.pitch = value;
+          options->pitch_given = true;
+        }
         break;
-      case kWidth: ok = ParseInt(optarg, 1, 255, &options->config.width); break;
-      case kHeight: ok = ParseInt(optarg, 1, 255, &options->config.height); break;
+      case kWidth:
+        ok = ParseInt(optarg, 1, 255, &options->config.width);
+        options->width_given = true;
+        break;
+      case kHeight:
+        ok = ParseInt(optarg, 1, 255, &options->config.height);
+        options->height_given = true;
+        break;
       case kInput: options->input = optarg; break;
+      case kPort: options->port = optarg; break;
       case kLink: options->link = optarg; break;
       case kLog: options->log = optarg; break;
       case kPng: options->png = optarg; break;
+      case kPngEvery: ok = ParseSeconds(optarg, &options->png_every); break;
       case kScale: ok = ParseInt(optarg, 1, 16, &options->scale); break;
       case kLive: options->live = true; break;
       case kLiveStyle:
+        options->live_style_given = true;
         if (strcmp(optarg, "braille") == 0) {
           options->live_style = TerminalStyle::Braille;
         } else if (strcmp(optarg, "blocks") == 0) {
@@ -155,12 +189,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         break;
       case kCapture: options->capture = optarg; break;
       case kQuiet: options->quiet = true; break;
-      case kIdleExit: {
-        char* end = nullptr;
-        options->idle_exit = strtod(optarg, &end);
-        ok = end != optarg && *end == '\0' && options->idle_exit > 0;
-        break;
-      }
+      case kIdleExit: ok = ParseSeconds(optarg, &options->idle_exit); break;
+      case kBaud: ok = ParseInt(optarg, 50, 4000000, &options->baud); break;
       case kHelp: fputs(kUsage, stdout); return -1;
       default: fputs(kUsage, stderr); return 2;
     }
@@ -170,43 +200,77 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return 2;
     }
   }
+  const char* conflict = nullptr;
   if (optind < argc) {
     fprintf(stderr, "korvex-board: unexpected argument '%s'\n", argv[optind]);
     fputs(kUsage, stderr);
     return 2;
+  } else if (!options->input.empty() && !options->port.empty()) {
+    conflict = "--input and --port exclude each other";
+  } else if (!options->link.empty() && (!options->input.empty() || !options->port.empty())) {
+    conflict = "--link applies to the pty, not to --input or --port";
+  } else if (options->png_every > 0 && options->png.empty()) {
+    conflict = "--png-every needs --png FILE";
   }
-  if (!options->input.empty() && !options->link.empty()) {
-    fputs("korvex-board: --link applies to the pty, not to --input\n", stderr);
+  if (conflict) {
+    fprintf(stderr, "korvex-board: %s\n", conflict);
     return 2;
   }
+  // The driver always runs a KS108 with pitch 8.
+  if (options->config.controller == Controller::KS108 && !options->pitch_given) {
+    options->config.pitch = 8;
+  }
+  if (!options->live_style_given) options->live_style = DefaultLiveStyle();
   return 0;
 }
 
-double Now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
+void Fail(Run& run, const std::string& message) {
+  fprintf(stderr, "korvex-board: %s\n", message.c_str());
+  run.failed = true;
 }
 
+BoardModel Shown(const Run& run) { return ModelAsShown(run.model, run.decoder); }
+
 // Written beside the target and renamed, so a reader never sees half a file.
-void WriteSnapshot(const Run& run) {
-  if (run.options.png.empty()) return;
-  const std::string temporary = run.options.png + ".tmp";
+bool WritePicture(Run& run, const std::string& path) {
+  const std::string temporary = path + ".tmp";
   std::string error;
-  if (!WritePng(RenderImage(run.model, run.options.scale), temporary, &error) ||
-      rename(temporary.c_str(), run.options.png.c_str()) != 0) {
-    if (error.empty()) error = strerror(errno);
-    fprintf(stderr, "korvex-board: cannot write %s: %s\n", run.options.png.c_str(),
-            error.c_str());
-    unlink(temporary.c_str());
+  if (WritePng(RenderImage(Shown(run), run.options.scale), temporary, &error) &&
+      MoveOver(temporary, path, &error)) {
+    return true;
+  }
+  remove(temporary.c_str());
+  Fail(run, "cannot write " + path + ": " + error);
+  return false;
+}
+
+// A snapshot on a key: a new numbered file beside --png (or in the current
+// folder), never one that is already there.
+void NumberedSnapshot(Run& run) {
+  std::string base = run.options.png.empty() ? "korvex-board" : run.options.png;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".png") == 0) {
+    base.resize(base.size() - 4);
+  }
+  std::string path;
+  for (int n = 1; path.empty() || FileExists(path); ++n) {
+    path = base + "-" + std::to_string(n) + ".png";
+  }
+  if (!WritePicture(run, path)) return;
+  run.note = "snapshot " + path;
+  if (!run.options.quiet && !run.options.live) printf("korvex-board: %s\n", run.note.c_str());
+  fflush(stdout);
+  run.dirty = true;
+}
+
+void WriteOut(Run& run, FILE* file, const std::string& name, const void* data, size_t size) {
+  if (!file || run.failed) return;
+  if (fwrite(data, 1, size, file) != size || fflush(file) != 0) {
+    Fail(run, "cannot write " + name + ": " + strerror(errno));
   }
 }
 
 void WriteLog(Run& run) {
-  if (run.log_file && !run.log.out.empty()) {
-    fwrite(run.log.out.data(), 1, run.log.out.size(), run.log_file);
-    fflush(run.log_file);
-  }
+  WriteOut(run, run.log_file, run.options.log, run.log.out.data(), run.log.out.size());
   run.log.out.clear();
 }
 
@@ -229,23 +293,109 @@ void Account(Run& run, const std::vector<Command>& commands,
   }
   if (run.log_file) LogBatch(run.log, commands, anomalies);
   WriteLog(run);
-  if (!commands.empty()) run.dirty = true;
 }
 
-void Consume(Run& run, const uint8_t* data, size_t size) {
-  if (run.capture) {
-    fwrite(data, 1, size, run.capture);
-    fflush(run.capture);
-  }
+// Bytes the board takes in.
+void Deliver(Run& run, const uint8_t* data, size_t size) {
   run.bytes += size;
   std::vector<Command> commands;
   std::vector<Anomaly> anomalies;
   DecoderFeed(run.decoder, data, size, commands, anomalies);
   Account(run, commands, anomalies);
+  run.dirty = true;
+}
+
+// The board's settings are known: from the options, and for a capture that
+// opens with them, from the capture for whatever the options leave open.
+void Settle(Run& run, const DisplayConfig* recorded) {
+  Options& o = run.options;
+  if (recorded) {
+    DisplayConfig& c = o.config;
+    auto take = [&](bool given, int wanted, int had, const char* name, int* field) {
+      if (!given) {
+        *field = had;
+      } else if (wanted != had && !o.quiet) {
+        fprintf(stderr, "korvex-board: %s was recorded with %s %d; --%s %d applies\n",
+                run.source.c_str(), name, had, name, wanted);
+      }
+    };
+    const int recorded_controller = recorded->controller == Controller::KS108 ? 108 : 6963;
+    int controller = c.controller == Controller::KS108 ? 108 : 6963;
+    take(o.controller_given, controller, recorded_controller, "controller", &controller);
+    c.controller = controller == 108 ? Controller::KS108 : Controller::T6963;
+    take(o.pitch_given, c.pitch, recorded->pitch, "pitch", &c.pitch);
+    take(o.width_given, c.width, recorded->width, "width", &c.width);
+    take(o.height_given, c.height, recorded->height, "height", &c.height);
+  }
+  DecoderInit(run.decoder, o.config);
+  ModelInit(run.model, o.config);
+  const std::string header = CaptureHeader(o.config);
+  WriteOut(run, run.capture, o.capture, header.data(), header.size());
+  run.scan_header = false;
+}
+
+void Queue(Run& run, const uint8_t* data, size_t size, double now) {
+  if (run.options.baud <= 0) {
+    Deliver(run, data, size);
+    return;
+  }
+  // A line that was idle starts again from now; one still busy goes on.
+  if (run.queue_at == run.queue.size()) {
+    run.queue.clear();
+    run.queue_at = 0;
+    run.pace_time = std::max(run.pace_time, now);
+  }
+  run.queue.insert(run.queue.end(), data, data + size);
+}
+
+size_t Queued(const Run& run) { return run.queue.size() - run.queue_at; }
+
+// Paced: hands the board what the line has carried by now.
+void PaceTick(Run& run, double now) {
+  if (Queued(run) == 0) return;
+  const double rate = run.options.baud / 10.0;
+  const double due = (now - run.pace_time) * rate;
+  if (due < 1) return;
+  const size_t n = std::min(Queued(run), static_cast<size_t>(due));
+  Deliver(run, run.queue.data() + run.queue_at, n);
+  run.queue_at += n;
+  run.pace_time += static_cast<double>(n) / rate;
+}
+
+// Bytes off the input: a capture's header first, then the board's bytes.
+void Receive(Run& run, const uint8_t* data, size_t size, double now) {
+  run.received += size;
+  std::vector<uint8_t> bytes;
+  if (run.scan_header) {
+    run.head.insert(run.head.end(), data, data + size);
+    DisplayConfig recorded;
+    size_t length = 0;
+    std::string error;
+    switch (ScanCaptureHeader(run.head.data(), run.head.size(), &recorded, &length, &error)) {
+      case HeaderScan::kNeedMore:
+        return;
+      case HeaderScan::kNone:
+        Settle(run, nullptr);
+        break;
+      case HeaderScan::kFound:
+        run.received -= length;
+        run.head.erase(run.head.begin(), run.head.begin() + static_cast<ptrdiff_t>(length));
+        Settle(run, &recorded);
+        break;
+      case HeaderScan::kBad:
+        Fail(run, "cannot read " + run.source + ": " + error);
+        return;
+    }
+    bytes.swap(run.head);
+    data = bytes.data();
+    size = bytes.size();
+  }
+  WriteOut(run, run.capture, run.options.capture, data, size);
+  Queue(run, data, size, now);
 }
 
 std::string Summary(const Run& run) {
-  char text[256];
+  char text[320];
   snprintf(text, sizeof text,
            "%llu bytes, %llu commands (%llu characters), %llu anomalies (%llu errors, "
            "%llu warnings)",
@@ -255,137 +405,99 @@ std::string Summary(const Run& run) {
            static_cast<unsigned long long>(run.errors + run.warnings),
            static_cast<unsigned long long>(run.errors),
            static_cast<unsigned long long>(run.warnings));
-  return text;
+  std::string summary = text;
+  if (Queued(run) > 0) {
+    snprintf(text, sizeof text, "; %llu more received, not yet through the line at %d baud",
+             static_cast<unsigned long long>(Queued(run)), run.options.baud);
+    summary += text;
+  }
+  return summary;
 }
 
-void DrawLive(Run& run) {
-  std::string frame = "\x1b[H";
-  frame += "korvex-board " + run.source + ": " + Summary(run) + "\x1b[K\n";
-  for (const std::string& line : TerminalFrame(run.model, run.options.live_style)) {
-    frame += line + "\x1b[K\n";
+void DrawLive(Run& run, bool keys) {
+  const int columns = std::max(20, ConsoleColumns() - 1);
+  std::vector<std::string> lines;
+  lines.push_back("korvex-board " + run.source + ": " + Summary(run));
+  for (const std::string& line :
+       TerminalFrame(Shown(run), run.options.live_style, columns)) {
+    lines.push_back(line);
   }
-  frame += "\x1b[J";
-  fwrite(frame.data(), 1, frame.size(), stdout);
-  fflush(stdout);
+  if (keys) {
+    lines.push_back("keys: s snapshot, q stop" + (run.note.empty() ? "" : "; " + run.note));
+  }
+  for (std::string& line : lines) line = FitUtf8(line, columns);
+  ConsoleDrawFrame(lines);
   run.dirty = false;
 }
 
-// Opens a pty for the driver's side, raw so that every byte passes unchanged.
-// The slave stays open here too, so the pty lives on while writers come and go.
-bool OpenPty(Run& run, int* master, int* slave) {
-  char name[256];
-  if (openpty(master, slave, name, nullptr, nullptr) != 0) {
-    fprintf(stderr, "korvex-board: cannot create a pty: %s\n", strerror(errno));
-    return false;
-  }
-  termios raw;
-  if (tcgetattr(*slave, &raw) == 0) {
-    cfmakeraw(&raw);
-    tcsetattr(*slave, TCSANOW, &raw);
-  }
-  fcntl(*master, F_SETFD, FD_CLOEXEC);
-  fcntl(*slave, F_SETFD, FD_CLOEXEC);
-  run.source = name;
-  const std::string& link = run.options.link;
-  if (!link.empty()) {
-    struct stat st;
-    if (lstat(link.c_str(), &st) == 0) {
-      if (!S_ISLNK(st.st_mode)) {
-        fprintf(stderr, "korvex-board: %s exists and is not a symbolic link\n", link.c_str());
-        return false;
-      }
-      unlink(link.c_str());
-    }
-    if (symlink(name, link.c_str()) != 0) {
-      fprintf(stderr, "korvex-board: cannot link %s: %s\n", link.c_str(), strerror(errno));
-      return false;
-    }
-    if (!run.options.quiet) printf("korvex-board: pty %s linked at %s\n", name, link.c_str());
-  } else {
-    printf("korvex-board: pty %s\n", name);
-  }
-  fflush(stdout);
-  return true;
+bool OpenOutput(Run& run, const std::string& path, FILE** file) {
+  if (path.empty()) return true;
+  *file = fopen(path.c_str(), "wb");
+  if (*file) return true;
+  Fail(run, "cannot write " + path + ": " + strerror(errno));
+  return false;
 }
 
-// Removes the link only while it still points at this run's pty.
-void RemoveLink(const Run& run) {
-  if (run.options.link.empty() || !run.options.input.empty()) return;
-  char target[256];
-  const ssize_t n = readlink(run.options.link.c_str(), target, sizeof target - 1);
-  if (n < 0) return;
-  target[n] = '\0';
-  if (run.source == target) unlink(run.options.link.c_str());
-}
-
-bool OpenOutputs(Run& run) {
-  if (!run.options.log.empty()) {
-    run.log_file = fopen(run.options.log.c_str(), "w");
-    if (!run.log_file) {
-      fprintf(stderr, "korvex-board: cannot write %s: %s\n", run.options.log.c_str(),
-              strerror(errno));
-      return false;
-    }
-  }
-  if (!run.options.capture.empty()) {
-    run.capture = fopen(run.options.capture.c_str(), "wb");
-    if (!run.capture) {
-      fprintf(stderr, "korvex-board: cannot write %s: %s\n", run.options.capture.c_str(),
-              strerror(errno));
-      return false;
-    }
-  }
-  return true;
-}
-
-// Reads until the input ends, a stop signal, or the idle time-out.
-void ReadLoop(Run& run, int fd, const sigset_t& wait_mask) {
-  const double kLiveInterval = 0.05;
-  double last_data = 0, last_draw = 0;
-  bool got_data = false;
+// Reads until the input ends (and, paced, the line has carried it all), a
+// stop request or key, the idle time-out, or a failure.
+void ReadLoop(Run& run, Input* input, bool keys) {
+  const double kLiveInterval = 0.05, kPaceInterval = 0.02;
+  const Options& o = run.options;
+  double last_activity = 0, last_draw = -1, next_png = NowSeconds() + o.png_every;
+  bool got_data = false, ended = false;
   std::vector<uint8_t> buffer(65536);
-  while (!g_stop) {
-    const double now = Now();
+  while (!StopRequested() && !run.failed) {
+    double now = NowSeconds();
+    if (ended && Queued(run) == 0) break;
     double wait = -1;  // seconds; negative: no limit
-    if (run.options.idle_exit > 0 && got_data) {
-      wait = run.options.idle_exit - (now - last_data);
-      if (wait <= 0) break;
+    auto sooner = [&](double w) { wait = wait < 0 ? std::max(0.0, w) : std::min(wait, w); };
+    if (o.idle_exit > 0 && got_data && Queued(run) == 0) {
+      const double left = o.idle_exit - (now - last_activity);
+      if (left <= 0) break;
+      sooner(left);
     }
-    if (run.options.live && run.dirty) {
-      const double draw_in = std::max(0.0, kLiveInterval - (now - last_draw));
-      if (wait < 0 || draw_in < wait) wait = draw_in;
-    }
-    timespec timeout;
-    if (wait >= 0) {
-      timeout.tv_sec = static_cast<time_t>(wait);
-      timeout.tv_nsec = static_cast<long>((wait - timeout.tv_sec) * 1e9);
-    }
-    pollfd pfd = {fd, POLLIN, 0};
-    const int ready = ppoll(&pfd, 1, wait >= 0 ? &timeout : nullptr, &wait_mask);
-    if (ready < 0 && errno != EINTR) {
-      fprintf(stderr, "korvex-board: poll: %s\n", strerror(errno));
-      break;
-    }
-    if (ready > 0) {
-      const ssize_t n = read(fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        Consume(run, buffer.data(), static_cast<size_t>(n));
-        got_data = true;
-        last_data = Now();
-      } else if (n == 0) {
-        break;  // end of file or pipe
-      } else if (errno != EINTR && errno != EAGAIN) {
-        fprintf(stderr, "korvex-board: read: %s\n", strerror(errno));
-        break;
+    if (Queued(run) > 0) sooner(kPaceInterval);
+    if (o.live && run.dirty) sooner(kLiveInterval - (now - last_draw));
+    if (o.png_every > 0) sooner(next_png - now);
+
+    if (ended) {
+      Pause(wait);
+    } else {
+      size_t size = 0;
+      int key = 0;
+      std::string error;
+      switch (WaitInput(input, buffer.data(), buffer.size(), &size, &key, wait, &error)) {
+        case WaitResult::kData:
+          Receive(run, buffer.data(), size, NowSeconds());
+          got_data = true;
+          last_activity = NowSeconds();
+          break;
+        case WaitResult::kKey:
+          if (key == 's' || key == 'S' || key == ' ') NumberedSnapshot(run);
+          if (key == 'q' || key == 'Q' || key == 27) return;
+          break;
+        case WaitResult::kEnd:
+          ended = true;
+          break;
+        case WaitResult::kError:
+          Fail(run, error);
+          return;
+        case WaitResult::kTimeout:
+          break;
       }
     }
-    if (g_snapshot) {
-      g_snapshot = 0;
-      WriteSnapshot(run);
+    now = NowSeconds();
+    const size_t before = Queued(run);
+    PaceTick(run, now);
+    if (Queued(run) != before) last_activity = now;
+    if (TakeSnapshotRequest() && !o.png.empty()) WritePicture(run, o.png);
+    if (o.png_every > 0 && now >= next_png) {
+      WritePicture(run, o.png);
+      next_png = std::max(next_png + o.png_every, now);
     }
-    if (run.options.live && run.dirty && Now() - last_draw >= kLiveInterval) {
-      DrawLive(run);
-      last_draw = Now();
+    if (o.live && run.dirty && now - last_draw >= kLiveInterval) {
+      DrawLive(run, keys);
+      last_draw = now;
     }
   }
 }
@@ -396,69 +508,79 @@ int main(int argc, char** argv) {
   Run run;
   const int parsed = ParseOptions(argc, argv, &run.options);
   if (parsed != 0) return parsed < 0 ? 0 : parsed;
-  DecoderInit(run.decoder, run.options.config);
-  ModelInit(run.model, run.options.config);
+  const Options& o = run.options;
+  InstallRequestHandlers();
 
-  // Signals are blocked except while waiting for input, so none is lost
-  // between checking the flags and going to sleep.
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = OnStop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGHUP, &action, nullptr);
-  action.sa_handler = OnSnapshot;
-  sigaction(SIGUSR1, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t blocked, wait_mask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGHUP);
-  sigaddset(&blocked, SIGUSR1);
-  sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-  sigdelset(&wait_mask, SIGHUP);
-  sigdelset(&wait_mask, SIGUSR1);
-
-  if (!OpenOutputs(run)) return 1;
-  int fd = -1, slave = -1;
-  if (run.options.input.empty()) {
-    if (!OpenPty(run, &fd, &slave)) return 1;
-  } else if (run.options.input == "-") {
-    fd = STDIN_FILENO;
-    run.source = "standard input";
-  } else {
-    fd = open(run.options.input.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      fprintf(stderr, "korvex-board: cannot read %s: %s\n", run.options.input.c_str(),
-              strerror(errno));
-      return 1;
-    }
-    run.source = run.options.input;
+  if (!OpenOutput(run, o.log, &run.log_file) || !OpenOutput(run, o.capture, &run.capture)) {
+    if (run.log_file) fclose(run.log_file);
+    return 1;
   }
-  if (run.options.live) fputs("\x1b[?25l\x1b[2J", stdout);
+  InputRequest request;
+  request.file = o.input;
+  request.port = o.port;
+  request.link = o.link;
+  request.baud = o.baud;
+  request.keys = true;
+  request.quiet = o.quiet;
+  std::string error;
+  Input* input = OpenInput(request, &run.source, &error);
+  if (!input) {
+    Fail(run, error);
+    if (run.log_file) fclose(run.log_file);
+    if (run.capture) fclose(run.capture);
+    return 1;
+  }
+  // A file or standard input may be a capture that names its board; a line
+  // is the board's bytes from the first.
+  if (InputEnds(input)) {
+    run.scan_header = true;
+    DecoderInit(run.decoder, o.config);
+    ModelInit(run.model, o.config);
+  } else {
+    Settle(run, nullptr);
+  }
+  if (!o.port.empty() && !o.quiet) {
+    printf("korvex-board: reading %s\n", run.source.c_str());
+    fflush(stdout);
+  }
+  const bool keys = KeysActive(input);
+  if (o.live) {
+    ConsoleBeginLive();
+  } else if (keys && !o.quiet) {
+    printf("korvex-board: keys: s snapshot, q stop\n");
+    fflush(stdout);
+  }
 
-  ReadLoop(run, fd, wait_mask);
+  ReadLoop(run, input, keys);
 
+  // What is still held while looking for a header is the stream itself.
+  if (run.scan_header) {
+    std::vector<uint8_t> head;
+    head.swap(run.head);
+    run.received -= head.size();
+    Settle(run, nullptr);
+    if (!head.empty()) Receive(run, head.data(), head.size(), NowSeconds());
+    if (o.baud > 0) run.pace_time = -1e9;  // the stream has ended: no more pacing
+    PaceTick(run, NowSeconds());
+  }
   std::vector<Anomaly> anomalies;
   DecoderFinish(run.decoder, anomalies);
   Account(run, {}, anomalies);
   LogFlush(run.log);
   WriteLog(run);
-  WriteSnapshot(run);
-  if (run.options.live) {
-    DrawLive(run);
-    fputs("\x1b[?25h", stdout);
+  if (!o.png.empty()) WritePicture(run, o.png);
+  if (o.live) {
+    DrawLive(run, false);
+    ConsoleEndLive();
   }
-  if (!run.options.quiet) printf("korvex-board: %s\n", Summary(run).c_str());
+  if (!o.quiet) printf("korvex-board: %s\n", Summary(run).c_str());
   fflush(stdout);
-  RemoveLink(run);
-  if (run.log_file) fclose(run.log_file);
-  if (run.capture) fclose(run.capture);
-  if (slave >= 0) close(slave);
-  if (fd > STDIN_FILENO) close(fd);
-  return 0;
+  CloseInput(input);
+  if (run.log_file && fclose(run.log_file) != 0) {
+    Fail(run, "cannot write " + o.log + ": " + strerror(errno));
+  }
+  if (run.capture && fclose(run.capture) != 0) {
+    Fail(run, "cannot write " + o.capture + ": " + strerror(errno));
+  }
+  return run.failed ? 1 : 0;
 }

@@ -116,6 +116,17 @@ void ModelApply(BoardModel& model, const Command& command) {
   }
 }
 
+BoardModel ModelAsShown(const BoardModel& model, const Decoder& decoder) {
+  const Command& pending = decoder.pending;
+  const bool drawing = decoder.in_command && decoder.operands_needed == 0 &&
+                       !pending.payload.empty() &&
+                       (pending.kind == CommandKind::SetBitmap ||
+                        pending.kind == CommandKind::SetGfxMulti);
+  BoardModel shown = model;
+  if (drawing) ModelApply(shown, pending);
+  return shown;
+}
+
 uint8_t GlyphRow(const BoardModel& model, int code, int r) {
   if (code == kNoCharacter || code < 0 || code > 255 || r < 0 || r > 7) return 0;
   const int p = model.config.pitch;

@@ -52,6 +52,11 @@ struct BoardModel {
 void ModelInit(BoardModel& model, const DisplayConfig& config);
 void ModelApply(BoardModel& model, const Command& command);
 
+// The board as it shows while the decoder is inside a command: a SetBitmap
+// or SetGfxMulti still arriving is drawn as far as its bytes go, as the
+// firmware draws them.
+BoardModel ModelAsShown(const BoardModel& model, const Decoder& decoder);
+
 // Row r (0 to 7) of the cell shown for code: pitch bits, leftmost in bit
 // pitch - 1. An empty cell is kNoCharacter and shows nothing.
 uint8_t GlyphRow(const BoardModel& model, int code, int r);

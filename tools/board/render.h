@@ -4,8 +4,10 @@
 //
 // Backlight 0-255 sets the glass from unlit grey-green to lit yellow-green;
 // contrast 0-255 sets how dark a set dot is, from faint (still readable, as
-// an unlit reflective LCD is) to full. At scale 3 and above each dot is drawn
-// smaller than its cell, so the glass shows between the dots.
+// an unlit reflective LCD is) to near black, well below the grey bezel. A
+// margin of glass two dots wide surrounds the display's pixels, so that
+// column 0 and row 0 stand out from the bezel. At scale 3 and above each dot
+// is drawn smaller than its cell, so the glass shows between the dots.
 #pragma once
 
 #include <stdint.h>
@@ -39,12 +41,19 @@ struct RenderLayout {
   int gap = 0;        // glass pixels right of and below each dot
   int width = 0;      // whole picture
   int height = 0;
+  int glass_x = 0;    // the glass, margin included
+  int glass_y = 0;
+  int glass_width = 0;
+  int glass_height = 0;
   int display_x = 0;  // top left of display pixel (0, 0)
   int display_y = 0;
   int lamp_size = 0;  // lamps are squares (discs from scale 2 on) of this size
   int lamps_y = 0;    // top row of the lamps
   // Left edge of the lamp of port p bit b at lamp_x[8 * p + (7 - b)]: port 0
-  // leftmost, within a port bit 7 first, as the value reads in binary.
+  // leftmost, within a port bit 7 first, as the value reads in binary. The
+  // row is no wider than the glass where the gaps between ports can shrink
+  // enough (a 128-pixel KS108 and wider); only smaller displays widen the
+  // picture for it.
   std::array<int, 32> lamp_x{};
 };
 
@@ -60,14 +69,22 @@ Rgb LampOffColour();
 
 Image RenderImage(const BoardModel& model, int scale);
 
-// PNG files through libpng: 8-bit RGB. False, with a reason, on failure.
+// The picture as a PNG file (png_writer.h). False, with a reason, on failure.
 bool WritePng(const Image& image, const std::string& path, std::string* error);
-bool ReadPng(const std::string& path, Image* image, std::string* error);
 
 enum class TerminalStyle { Braille, HalfBlocks };
 
-// The display as lines of UTF-8 text (braille: 2x4 pixels a character; half
+// The display as lines of UTF-8 text (braille: 2x4 dots a character; half
 // blocks: 1x2), then one line of the 32 lamps and one of light and contrast.
-std::vector<std::string> TerminalFrame(const BoardModel& model, TerminalStyle style);
+// When the display does not fit `columns` characters, each dot stands for a
+// square of factor x factor pixels (set when any of them is), with the
+// smallest whole factor that fits; no line is longer than `columns`.
+std::vector<std::string> TerminalFrame(const BoardModel& model, TerminalStyle style,
+                                       int columns = 1 << 16);
+// The factor TerminalFrame uses.
+int TerminalFactor(const DisplayConfig& config, TerminalStyle style, int columns);
+
+// The first `columns` characters of UTF-8 text.
+std::string FitUtf8(const std::string& text, int columns);
 
 }  // namespace board

@@ -416,13 +416,13 @@ void GraphicsDemo(Session& s) {
 
 // ---- KS108 ----------------------------------------------------------------
 
-void Ks108Picture(Picture& p, int phase, int step, int steps) {
+void Ks108Picture(Picture& p, int controller, int phase, int step, int steps) {
   const int W = p.width, H = p.height;
   ClearPicture(p);
   DrawFrame(p, 0, 0, W - 1, H - 1, true);
   DrawString(p, (W - StringWidth("Korvex", 2)) / 2, 4, "Korvex", 2, true);
   char line[32];
-  snprintf(line, sizeof line, "KS108 %dx%d", W, H);
+  snprintf(line, sizeof line, "%s %dx%d", controller == 108 ? "KS108" : "T6963", W, H);
   DrawString(p, (W - StringWidth(line, 1)) / 2, 21, line, 1, true);
   const int mid = 45, amp = std::max(2, H - mid - 5);
   for (int x = 3; x <= W - 4; x += 2) SetPixel(p, x, mid, true);
@@ -438,9 +438,12 @@ void Ks108Picture(Picture& p, int phase, int step, int steps) {
   FillCircle(p, bx, 9, 4, true);
 }
 
-void Ks108Demo(Session& s) {
+// Full frames, as the driver sends them to a KS108 on every call. Run on its
+// own it is meant for a KS108 and says so when the driver is set up for
+// another controller; within "all" it runs on whatever the driver drives.
+void Ks108Demo(Session& s, bool alone) {
   Say(s, "demo ks108\n");
-  if (s.controller != 108) {
+  if (alone && s.controller != 108) {
     fprintf(stderr,
             "korvex-host: %s has LCD_Controller=%d; the driver sends T6963 commands. "
             "Set LCD_Controller=108 there for a KS108 display.\n",
@@ -452,13 +455,17 @@ void Ks108Demo(Session& s) {
     PaceStep(s);
     // The driver sends the whole picture on every call; the rectangle is
     // what changed, as a host would pass it.
-    Ks108Picture(s.picture, (steps - 1 - step) * 3, step, steps);
+    Ks108Picture(s.picture, s.controller, (steps - 1 - step) * 3, step, steps);
     SendFrame(s);
   }
 }
 
+// A second between demos when they are paced, and each demo's pace counted
+// from its own start.
 void PauseBetweenDemos(Session& s) {
-  if (s.options.fps > 0) SleepMs(1000);
+  if (s.options.fps <= 0) return;
+  SleepMs(1000);
+  s.pace_step = 0;
 }
 
 }  // namespace
@@ -480,13 +487,17 @@ void RunDemo(Session& s, const std::string& name) {
   } else if (name == "graphics") {
     GraphicsDemo(s);
   } else if (name == "ks108") {
-    Ks108Demo(s);
+    Ks108Demo(s, true);
   } else if (name == "all") {
     TextDemo(s);
     PauseBetweenDemos(s);
     CgramDemo(s);
     PauseBetweenDemos(s);
+    ClockDemo(s);
+    PauseBetweenDemos(s);
     GraphicsDemo(s);
+    PauseBetweenDemos(s);
+    Ks108Demo(s, false);
   }
 }
 

@@ -1,8 +1,10 @@
 // Loading the driver and the few Windows services the tool needs.
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
+#include "tools/common/windows_helpers.h"
 #include "tools/host/host_api.h"
 
 namespace host {
@@ -10,16 +12,50 @@ namespace host {
 namespace {
 
 std::string LastErrorText(DWORD code) {
-  char text[512] = {0};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
-    text[--n] = 0;
+  const std::string text = tools_common::SystemErrorText(code);
+  return "error " + std::to_string(code) + (text.empty() ? "" : ": " + text);
+}
+
+// The machine a PE file is built for: 32 or 64 (bits), 0 when it is no PE
+// file of either.
+int PeBits(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) return 0;
+  unsigned char dos[64] = {0}, pe[6] = {0};
+  int bits = 0;
+  if (fread(dos, 1, sizeof dos, file) == sizeof dos && dos[0] == 'M' && dos[1] == 'Z') {
+    const long at = dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | static_cast<long>(dos[0x3F]) << 24;
+    if (fseek(file, at, SEEK_SET) == 0 && fread(pe, 1, sizeof pe, file) == sizeof pe &&
+        memcmp(pe, "PE\0\0", 4) == 0) {
+      const unsigned machine = pe[4] | pe[5] << 8;
+      bits = machine == 0x014C ? 32 : machine == 0x8664 ? 64 : 0;
+    }
   }
-  char line[640];
-  snprintf(line, sizeof line, "error %lu%s%s", static_cast<unsigned long>(code), n ? ": " : "",
-           text);
-  return line;
+  fclose(file);
+  return bits;
+}
+
+// Why a library would not load, in words that say what to do: Windows
+// words error 193 with a "%1" it leaves for the caller to fill.
+std::string LoadFailure(const std::string& path, DWORD code) {
+  const int tool_bits = sizeof(void*) == 8 ? 64 : 32;
+  if (code == ERROR_BAD_EXE_FORMAT) {
+    const int library_bits = PeBits(path);
+    if (library_bits != 0 && library_bits != tool_bits) {
+      return "cannot load " + path + ": it is a " + std::to_string(library_bits) +
+             "-bit library and this korvex-host.exe is a " + std::to_string(tool_bits) +
+             "-bit program, which cannot load it (error 193); use the " +
+             std::to_string(library_bits) + "-bit korvex-host.exe" +
+             (library_bits == 32 ? " (the one in the kit, or build/win32/korvex-host.exe)"
+                                 : " (build/win64/korvex-host.exe); the host application "
+                                   "itself needs the 32-bit Korvex.dll");
+    }
+    return "cannot load " + path + ": it is no Windows library (error 193)";
+  }
+  std::string text = LastErrorText(code);
+  const size_t insert = text.find("%1");
+  if (insert != std::string::npos) text.replace(insert, 2, path);
+  return "cannot load " + path + ": " + text;
 }
 
 // Resolves one export by name and by ordinal; both must exist and agree.
@@ -53,7 +89,7 @@ bool LoadDriver(const std::string& path, Exports& exports, std::string& error,
   std::string chosen = (n > 0 && n < sizeof full) ? std::string(full) : path;
   HMODULE module = LoadLibraryA(chosen.c_str());
   if (!module) {
-    error = "cannot load " + chosen + ": " + LastErrorText(GetLastError());
+    error = LoadFailure(chosen, GetLastError());
     missing_library = true;
     return false;
   }
@@ -99,8 +135,11 @@ int ReadDriverSetting(const char* key, int fallback) {
 }
 
 PortState ProbePort(const std::string& name) {
-  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  // Through the device namespace, as the driver opens it: COM10 and above
+  // have no other name.
+  const std::string device = name.compare(0, 4, "\\\\.\\") == 0 ? name : "\\\\.\\" + name;
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         0, nullptr);
   if (h != INVALID_HANDLE_VALUE) {
     CloseHandle(h);
     return PortState::kFree;
@@ -112,12 +151,6 @@ PortState ProbePort(const std::string& name) {
 
 void SleepMs(unsigned ms) { Sleep(ms); }
 
-double NowSeconds() {
-  static LARGE_INTEGER frequency = {};
-  if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double NowSeconds() { return tools_common::MonotonicSeconds(); }
 
 }  // namespace host

@@ -23,6 +23,7 @@ enum ExitCode {
   kBadExports = 3,
   kScriptError = 4,
   kNotReady = 5,
+  kNoPort = 6,
 };
 
 void Usage(FILE* out) {
@@ -54,7 +55,7 @@ void Usage(FILE* out) {
           "  --help\n"
           "\n"
           "Exit status: 0 done, 1 usage, 2 library not loaded, 3 export or ordinal\n"
-          "fault, 4 script error, 5 the driver stayed busy.\n",
+          "fault, 4 script error, 5 the driver stayed busy, 6 the port does not exist.\n",
           host::DemoNames());
 }
 
@@ -125,6 +126,7 @@ int ParseOptions(int argc, char** argv, Options& o, bool& help) {
     } else if (arg == "--ports") {
       if (!number(0, 0xFFFFFFFFul, n)) return kUsage;
       o.ports = static_cast<uint32_t>(n);
+      o.ports_given = true;
     } else if (arg == "--frames") {
       if (!number(1, 1000000, n)) return kUsage;
       o.frames = static_cast<int>(n);
@@ -213,13 +215,23 @@ void FinishDriver(Session& s) {
 void Report(const Session& s, double elapsed) {
   const host::Counters& c = s.counters;
   const host::WireModel& w = s.wire;
+  auto per_second = [&](uint64_t count) { return elapsed > 0 ? count / elapsed : 0.0; };
+  // What the bytes take on the wire: 10 bits a byte (start, 8 data, stop).
+  const int baud = w.settings.baud_rate;
+  const double wire_seconds = baud > 0 ? w.bytes_written * 10.0 / baud : 0;
   printf("frames: %llu (LCD_SendToGfxMemory calls)\n",
          static_cast<unsigned long long>(c.graphics_calls));
-  printf("calls: %llu export calls (%llu text), %llu ready polls\n",
-         static_cast<unsigned long long>(c.calls), static_cast<unsigned long long>(c.text_calls),
+  printf("steps: %llu animation steps, %.1f per second", static_cast<unsigned long long>(c.steps),
+         per_second(c.steps));
+  if (c.steps > 0 && wire_seconds > 0) {
+    printf("; the line carries %.1f per second at %d baud", c.steps / wire_seconds, baud);
+  }
+  printf("\n");
+  printf("calls: %llu export calls, %.1f per second (%llu text), and %llu ready polls\n",
+         static_cast<unsigned long long>(c.calls), per_second(c.calls),
+         static_cast<unsigned long long>(c.text_calls),
          static_cast<unsigned long long>(c.ready_polls));
   printf("elapsed: %.3f s\n", elapsed);
-  printf("frames per second: %.1f\n", elapsed > 0 ? c.graphics_calls / elapsed : 0.0);
   printf("picture: %dx%d, %d bytes per frame\n", s.picture.width, s.picture.height,
          s.picture.width * s.picture.height);
   if (s.picture.width > 0 && s.picture.height > 0) {
@@ -228,9 +240,10 @@ void Report(const Session& s, double elapsed) {
     printf("full frame on the wire: %u bytes (%s, pitch %d)\n", full,
            w.settings.controller == 108 ? "KS108" : "T6963", w.settings.font_pitch);
   }
-  printf("expected on the wire: %llu bytes in %llu writes, %u left in the driver's buffers\n",
-         static_cast<unsigned long long>(w.bytes_written),
-         static_cast<unsigned long long>(w.writes), host::BufferedBytes(w));
+  printf("expected on the wire: %llu bytes in %llu writes", static_cast<unsigned long long>(w.bytes_written),
+         static_cast<unsigned long long>(w.writes));
+  if (baud > 0) printf(", %.1f s at %d baud", wire_seconds, baud);
+  printf(", %u left in the driver's buffers\n", host::BufferedBytes(w));
   if (c.ready_timeouts) {
     printf("ready time-outs: %llu\n", static_cast<unsigned long long>(c.ready_timeouts));
   }
@@ -268,9 +281,10 @@ int main(int argc, char** argv) {
   if (rc != kOk) return rc;
   Options& o = s.options;
 
+  // The whole script is checked before the driver is even loaded.
   host::Script script;
   std::string error;
-  if (!o.script.empty() && !host::LoadScript(o.script, script, error)) {
+  if (!o.script.empty() && !host::LoadScript(o.script, o.width, o.height, script, error)) {
     fprintf(stderr, "korvex-host: %s\n", error.c_str());
     return kScriptError;
   }
@@ -302,21 +316,20 @@ int main(int argc, char** argv) {
     host::Say(s, "started: port %s, picture %dx%d, pitch %d, controller %d (%s)\n",
               o.port.c_str(), o.width, o.height, s.pitch, s.controller,
               host::DriverSettingsPath().c_str());
-    if (s.port_state == host::PortState::kMissing) {
-      fprintf(stderr, "korvex-host: there is no port %s: nothing reaches the display\n",
-              o.port.c_str());
+    if (o.ports_given && s.wire.settings.use_out_ports != 1) {
+      fprintf(stderr,
+              "korvex-host: --ports is not sent: %s has LCD_UseOutPorts=%d; set it to 1 for the "
+              "driver to send the output ports\n",
+              host::DriverSettingsPath().c_str(), s.wire.settings.use_out_ports);
     }
   }
   if (o.config_dialog) {
-    host::Say(s, "LCD_ConfigDialog: %d\n", host::CallConfigDialog(s));
+    const int32_t result = host::CallConfigDialog(s);
+    host::Say(s, "LCD_ConfigDialog: %d (%s)\n", result, host::DialogResultMeaning(result));
   }
 
-  int result = kOk;
   if (!o.script.empty()) {
-    if (!host::RunScript(s, script, error)) {
-      fprintf(stderr, "korvex-host: %s\n", error.c_str());
-      result = kScriptError;
-    }
+    host::RunScript(s, script);
   } else {
     host::RunDemo(s, o.demo);
   }
@@ -324,6 +337,7 @@ int main(int argc, char** argv) {
   double elapsed = host::NowSeconds() - started;
 
   Report(s, elapsed);
-  if (result == kOk && s.counters.ready_timeouts > 0) result = kNotReady;
-  return result;
+  if (s.counters.ready_timeouts > 0) return kNotReady;
+  if (s.counters.missing_port_inits > 0) return kNoPort;
+  return kOk;
 }

@@ -100,12 +100,97 @@ bool Unescape(const std::string& in, std::string& out, std::string& error) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
 
+// A word as it can be shown in a message: bytes outside printable ASCII as \xHH.
+std::string Shown(const std::string& word) {
+  std::string out;
+  for (unsigned char c : word) {
+    char hex[8];
+    snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += (c >= 0x20 && c <= 0x7E) ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out;
+}
+
+// The line's values: every word is a number except the port name of io and
+// a demo's name (those are 0 here).
+std::vector<int64_t> Values(const ScriptLine& line) {
+  std::vector<int64_t> v;
+  for (size_t i = 0; i < line.args.size(); ++i) {
+    int64_t value = 0;
+    if (!((line.command == "io" && i == 0) || line.command == "demo")) {
+      ParseNumber(line.args[i], value);
+    }
+    v.push_back(value);
+  }
+  return v;
+}
+
+// Follows what the lines do, from the run's picture size and whether the
+// tool starts the driver itself, without calling anything.
+bool CheckEffects(const std::string& path, const Script& script, int width, int height,
+                  std::string& error) {
+  int w = width, h = height;
+  bool started = !script.has_init;
+  for (const ScriptLine& line : script.lines) {
+    const std::string& c = line.command;
+    const std::vector<int64_t> v = Values(line);
+    auto fail = [&](const std::string& message) {
+      error = Where(path, line.number) + message;
+      return false;
+    };
+    auto inside = [&](int64_t x, int64_t y) { return x >= 0 && y >= 0 && x < w && y < h; };
+    const std::string outside =
+        " outside the " + std::to_string(w) + "x" + std::to_string(h) + " picture";
+    if (c == "init") {
+      started = true;
+    } else if (c == "cleanup") {
+      started = false;
+    } else if (c == "io" && v.empty()) {
+      w = width;
+      h = height;
+    } else if (c == "io") {
+      if (v[1] < 1 || v[1] > 255 || v[2] < 1 || v[2] > 255) {
+        return fail("width and height are 1 to 255");
+      }
+      w = static_cast<int>(v[1]);
+      h = static_cast<int>(v[2]);
+    } else if (c == "cgram") {
+      for (size_t r = 1; r <= 8; ++r) {
+        if (v[r] < 0 || v[r] > 255) return fail("row bytes are 0 to 255");
+      }
+    } else if (c == "pixel") {
+      if (!inside(v[0], v[1])) return fail("pixel" + outside);
+    } else if (c == "fill" || c == "line") {
+      if (!inside(v[0], v[1]) || !inside(v[2], v[3])) return fail(c + outside);
+    } else if (c == "sleep") {
+      if (v[0] < 0) return fail("sleep takes milliseconds, 0 or more");
+    } else if (c == "demo") {
+      if (!started) return fail("demo needs the driver started (init)");
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-bool ParseScript(const std::string& path, const std::string& source, Script& script,
-                 std::string& error) {
+bool ParseScript(const std::string& path, const std::string& whole, int width, int height,
+                 Script& script, std::string& error) {
   script = Script();
   script.path = path;
+  // Notepad may save a script as UTF-16 ("Unicode") or begin it with a
+  // UTF-8 byte order mark; anything else with a zero byte is no text at all.
+  if (whole.size() >= 2 && ((whole[0] == '\xFF' && whole[1] == '\xFE') ||
+                            (whole[0] == '\xFE' && whole[1] == '\xFF'))) {
+    error = path + ": the script is saved as UTF-16 (\"Unicode\"); save it as ANSI or UTF-8";
+    return false;
+  }
+  const size_t zero = whole.find('\0');
+  if (zero != std::string::npos) {
+    error = path + ": this is no script: it holds binary data (a zero byte at offset " +
+            std::to_string(zero) + "); a script is text, one command a line";
+    return false;
+  }
+  const std::string source = whole.compare(0, 3, "\xEF\xBB\xBF") == 0 ? whole.substr(3) : whole;
   std::istringstream in(source);
   std::string raw;
   int number = 0;
@@ -129,7 +214,7 @@ bool ParseScript(const std::string& path, const std::string& source, Script& scr
     next_word(line.command);
     auto found = Commands().find(line.command);
     if (found == Commands().end()) {
-      error = Where(path, number) + "unknown command '" + line.command + "'";
+      error = Where(path, number) + "unknown command '" + Shown(line.command) + "'";
       return false;
     }
     const CommandShape shape = found->second;
@@ -173,21 +258,23 @@ bool ParseScript(const std::string& path, const std::string& source, Script& scr
       if ((line.command == "io" && i == 0) || line.command == "demo") continue;
       int64_t v;
       if (!ParseNumber(line.args[i], v)) {
-        error = Where(path, number) + "'" + line.args[i] + "' is not a number";
+        error = Where(path, number) + "'" + Shown(line.args[i]) + "' is not a number";
         return false;
       }
     }
     if (line.command == "demo" && !IsDemo(line.args[0])) {
-      error = Where(path, number) + "unknown demo '" + line.args[0] + "' (" + DemoNames() + ")";
+      error = Where(path, number) + "unknown demo '" + Shown(line.args[0]) + "' (" + DemoNames() +
+              ")";
       return false;
     }
     if (line.command == "init") script.has_init = true;
     script.lines.push_back(line);
   }
-  return true;
+  return CheckEffects(path, script, width, height, error);
 }
 
-bool LoadScript(const std::string& path, Script& script, std::string& error) {
+bool LoadScript(const std::string& path, int width, int height, Script& script,
+                std::string& error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     error = "cannot read script " + path;
@@ -195,30 +282,18 @@ bool LoadScript(const std::string& path, Script& script, std::string& error) {
   }
   std::stringstream contents;
   contents << file.rdbuf();
-  return ParseScript(path, contents.str(), script, error);
+  if (file.bad()) {
+    error = "cannot read script " + path;
+    return false;
+  }
+  return ParseScript(path, contents.str(), width, height, script, error);
 }
 
-bool RunScript(Session& s, const Script& script, std::string& error) {
+void RunScript(Session& s, const Script& script) {
   for (const ScriptLine& line : script.lines) {
     const std::string& c = line.command;
-    std::vector<int64_t> v;
-    for (size_t i = 0; i < line.args.size(); ++i) {
-      int64_t value = 0;
-      if (!((c == "io" && i == 0) || c == "demo")) ParseNumber(line.args[i], value);
-      v.push_back(value);
-    }
+    const std::vector<int64_t> v = Values(line);
     auto u32 = [&](size_t i) { return static_cast<uint32_t>(v[i]); };
-    auto fail = [&](const std::string& message) {
-      error = Where(script.path, line.number) + message;
-      return false;
-    };
-    auto inside = [&](int64_t x, int64_t y) {
-      return x >= 0 && y >= 0 && x < s.picture.width && y < s.picture.height;
-    };
-    auto outside_message = [&]() {
-      return "outside the " + std::to_string(s.picture.width) + "x" +
-             std::to_string(s.picture.height) + " picture";
-    };
 
     if (c == "init") {
       CallInit(s);
@@ -232,7 +307,8 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
       for (BYTE b : info.trailer) printf(" %u", b);
       printf("\n");
     } else if (c == "dialog") {
-      printf("dialog %d\n", CallConfigDialog(s));
+      const int32_t result = CallConfigDialog(s);
+      printf("dialog %d (%s)\n", result, DialogResultMeaning(result));
     } else if (c == "frame") {
       SendFrame(s);
     } else if (c == "clear") {
@@ -242,11 +318,10 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
         CallSetIO(s, s.options.port, s.options.width, s.options.height, 1, s.options.light,
                   s.options.contrast, s.options.ports);
       } else {
-        if (v[1] < 1 || v[1] > 255 || v[2] < 1 || v[2] > 255) {
-          return fail("width and height are 1 to 255");
-        }
-        CallSetIO(s, line.args[0], static_cast<int>(v[1]), static_cast<int>(v[2]), u32(3), u32(4),
-                  u32(5), u32(6));
+        // "-" is the port given on the command line.
+        const std::string& port = line.args[0] == "-" ? s.options.port : line.args[0];
+        CallSetIO(s, port, static_cast<int>(v[1]), static_cast<int>(v[2]), u32(3), u32(4), u32(5),
+                  u32(6));
       }
     } else if (c == "text") {
       WriteText(s, static_cast<int32_t>(v[0]), static_cast<int32_t>(v[1]), line.text);
@@ -268,22 +343,15 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
       for (size_t i = 0; i < v.size(); ++i) CallSendToMemory(s, u32(i));
     } else if (c == "cgram") {
       uint8_t rows[8];
-      for (int r = 0; r < 8; ++r) {
-        if (v[static_cast<size_t>(r) + 1] < 0 || v[static_cast<size_t>(r) + 1] > 255) {
-          return fail("row bytes are 0 to 255");
-        }
-        rows[r] = static_cast<uint8_t>(v[static_cast<size_t>(r) + 1]);
-      }
+      for (int r = 0; r < 8; ++r) rows[r] = static_cast<uint8_t>(v[static_cast<size_t>(r) + 1]);
       CallSetCgramChar(s, RecordFromRows(static_cast<int>(v[0]), rows, s.pitch));
     } else if (c == "getcgram") {
       printf("getcgram %u %u\n", u32(0), CallGetCgramChar(s, u32(0)));
     } else if (c == "rect") {
       CallSendToGfx(s, u32(0), u32(1), u32(2), u32(3));
     } else if (c == "pixel") {
-      if (!inside(v[0], v[1])) return fail("pixel " + outside_message());
       SetPixel(s.picture, static_cast<int>(v[0]), static_cast<int>(v[1]), v[2] != 0);
     } else if (c == "fill" || c == "line") {
-      if (!inside(v[0], v[1]) || !inside(v[2], v[3])) return fail(c + " " + outside_message());
       int x1 = static_cast<int>(v[0]), y1 = static_cast<int>(v[1]);
       int x2 = static_cast<int>(v[2]), y2 = static_cast<int>(v[3]);
       if (c == "fill") {
@@ -292,10 +360,8 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
         DrawLine(s.picture, x1, y1, x2, y2, v[4] != 0);
       }
     } else if (c == "sleep") {
-      if (v[0] < 0) return fail("sleep takes milliseconds, 0 or more");
       SleepMs(u32(0));
     } else if (c == "demo") {
-      if (!s.initialised) return fail("demo needs the driver started (init)");
       RunDemo(s, line.args[0]);
     } else if (c == "controller") {
       CallSendToController(s, u32(0));
@@ -304,7 +370,6 @@ bool RunScript(Session& s, const Script& script, std::string& error) {
     }
     fflush(stdout);
   }
-  return true;
 }
 
 }  // namespace host

@@ -23,14 +23,18 @@ struct Script {
   bool has_init = false;  // else the tool brackets it with its own start and end
 };
 
-// Parses `source` (the file's contents). On failure returns false with
-// "path:line: message" in `error`.
-bool ParseScript(const std::string& path, const std::string& source, Script& script,
-                 std::string& error);
-bool LoadScript(const std::string& path, Script& script, std::string& error);
+// Parses and checks `source` (the file's contents) in full: every line's
+// words, and what the lines do in order, from the picture size the run
+// starts with (width x height, changed by io lines): pixels inside the
+// picture, demos only while the driver is started. On failure returns false
+// with "path:line: message" (or "path: message" for a file that is no text)
+// in `error`.
+bool ParseScript(const std::string& path, const std::string& source, int width, int height,
+                 Script& script, std::string& error);
+bool LoadScript(const std::string& path, int width, int height, Script& script,
+                std::string& error);
 
-// Runs the lines in order. On a run-time fault (a pixel outside the
-// picture, an unknown demo) returns false with "path:line: message".
-bool RunScript(Session& s, const Script& script, std::string& error);
+// Runs the lines in order.
+void RunScript(Session& s, const Script& script);
 
 }  // namespace host

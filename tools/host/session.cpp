@@ -39,6 +39,7 @@ void WaitReady(Session& s) {
 
 WireSettings SettingsFromFile() {
   WireSettings w;
+  w.baud_rate = ReadDriverSetting("BaudRate", 19200);
   w.text_buffer_size = static_cast<unsigned>(ReadDriverSetting("TextBufferSize", 16));
   w.gfx_buffer_size = static_cast<unsigned>(ReadDriverSetting("GfxBufferSize", 64));
   w.gfx_force_flush = ReadDriverSetting("GfxForceFlush", 0);
@@ -99,6 +100,13 @@ void CallInit(Session& s) {
   // what the driver runs with.
   WireSettings settings = SettingsFromFile();
   s.port_state = ProbePort(s.wire_port);
+  if (s.port_state == PortState::kMissing) {
+    s.counters.missing_port_inits++;
+    fprintf(stderr,
+            "korvex-host: there is no port %s: the driver could not open it (its message box "
+            "says Error 2) and nothing reaches the display\n",
+            s.wire_port.c_str());
+  }
   ModelInit(s.wire, settings, s.port_state != PortState::kMissing);
   s.controller = settings.controller;
   CallGetInfo(s);
@@ -195,6 +203,14 @@ int32_t CallConfigDialog(Session& s) {
   return result;
 }
 
+const char* DialogResultMeaning(int32_t result) {
+  // The driver returns what the message box returned: IDOK, or on failure
+  // 0 (Windows) or -1 (Wine without a display, say).
+  if (result == IDOK) return "the settings box was closed with OK";
+  return "the settings box could not be shown: there is no desktop to show it on, as under "
+         "Wine without a display; config.ini holds the same values";
+}
+
 void CallSendToController(Session& s, uint32_t value) {
   s.counters.calls++;
   double started = NowSeconds();
@@ -245,6 +261,7 @@ void UsePictureSize(Session& s, int width, int height) {
 }
 
 void PaceStep(Session& s) {
+  s.counters.steps++;
   if (s.options.fps <= 0) return;
   if (s.pace_step == 0) s.pace_start = NowSeconds();
   double due = s.pace_start + static_cast<double>(s.pace_step) / s.options.fps;

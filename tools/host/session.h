@@ -22,6 +22,7 @@ struct Options {
   uint32_t light = 200;
   uint32_t contrast = 160;
   uint32_t ports = 0;
+  bool ports_given = false;
   int frames = -1;  // -1: each demo's own number
   double fps = 0;   // 0: as fast as possible
   std::string demo;
@@ -69,6 +70,8 @@ struct Counters {
   uint64_t text_calls = 0;      // LCD_SendToMemory and LCD_SetOutputAddress
   uint64_t ready_polls = 0;
   uint64_t ready_timeouts = 0;
+  uint64_t steps = 0;           // animation steps of the demos
+  uint64_t missing_port_inits = 0;  // LCD_Init calls with no such port
   CallTimes times[kExportCount];
 };
 
@@ -106,6 +109,8 @@ void CallSetIO(Session& s, const std::string& port, int width, int height, uint3
                uint32_t light, uint32_t contrast, uint32_t ports);
 void CallSendToGfx(Session& s, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2);
 int32_t CallConfigDialog(Session& s);
+// What a result of LCD_ConfigDialog (the settings message box's) means.
+const char* DialogResultMeaning(int32_t result);
 void CallSendToController(Session& s, uint32_t value);
 void CallCustomize(Session& s, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e);
 
@@ -119,7 +124,7 @@ CgramCharRecord RecordFromRows(int position, const uint8_t rows[8], int pitch);
 // Makes the picture match the options' size (or width x height).
 void UsePictureSize(Session& s, int width, int height);
 
-// Waits, with --fps, until the given animation step is due.
+// Counts an animation step and waits, with --fps, until it is due.
 void PaceStep(Session& s);
 
 // Sends the picture again until the driver has nothing left waiting in its

@@ -12,6 +12,7 @@ namespace host {
 // The settings that decide what goes out; before the first LCD_Init they are
 // the driver's values at load, afterwards those of config.ini.
 struct WireSettings {
+  int baud_rate = 9600;
   unsigned text_buffer_size = 1;
   unsigned gfx_buffer_size = 64;
   int gfx_force_flush = 0;

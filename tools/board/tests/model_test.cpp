@@ -231,6 +231,26 @@ TEST(ModelTest, LightContrastAndPortsAreKept) {
   EXPECT_EQ(model.ports, (std::array<uint8_t, 4>{0x81, 0x00, 0x00, 0x01}));
 }
 
+TEST(ModelTest, AsShownDrawsAGraphicsCommandAsFarAsItHasArrived) {
+  // A 2-row SetBitmap of one byte a row, cut after its first payload byte.
+  const DisplayConfig config = T6963(6, 12, 8);
+  const Bytes bitmap = {0xBB, 0x00, 0x00, 0x01, 0x02, 0x3F, 0x3F};
+  for (size_t cut : {size_t{4}, size_t{5}, size_t{6}}) {
+    Decoder decoder;
+    DecoderInit(decoder, config);
+    BoardModel model;
+    ModelInit(model, config);
+    std::vector<Command> commands;
+    std::vector<Anomaly> anomalies;
+    DecoderFeed(decoder, bitmap.data(), cut, commands, anomalies);
+    ASSERT_TRUE(commands.empty());
+    const Art art = Picture(ModelAsShown(model, decoder));
+    EXPECT_EQ(art[0], cut == 6 ? "######......" : "............") << cut;
+    EXPECT_EQ(art[1], "............") << cut;
+    EXPECT_EQ(Picture(model)[0], "............") << "the board itself is unchanged";
+  }
+}
+
 TEST(FontTest, EveryPrintableCodeHasItsOwnGlyphWithinFiveBySeven) {
   std::set<std::vector<uint8_t>> seen;
   for (int code = kFontFirst; code <= kFontLast; ++code) {

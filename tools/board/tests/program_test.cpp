@@ -1,6 +1,8 @@
 // The korvex-board program as a user runs it: on files, on standard input and
 // on a real pty written to by another process.
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -11,7 +13,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/board/capture.h"
 #include "tools/board/render.h"
+#include "tools/board/tests/png_reader.h"
 #include "tools/board/tests/helpers.h"
 
 namespace {
@@ -97,6 +101,11 @@ class ProgramTest : public ::testing::Test {
     return condition();
   }
 
+  static bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  }
+
   static off_t FileSize(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -105,6 +114,8 @@ class ProgramTest : public ::testing::Test {
   std::string dir_;
   pid_t pid_ = -1;
 };
+
+const char kDefaultHeader[] = "KORVEX-CAPTURE 1 controller=6963 pitch=6 width=240 height=64\n";
 
 const char kSceneLog[] =
     "ResetDisplay()\n"
@@ -115,7 +126,7 @@ const char kSceneLog[] =
     "SetOutPort() port=0 value=0x81\n"
     "SetOutPort() port=3 value=0x01\n";
 
-void ExpectScenePicture(const std::string& path) {
+void ExpectScenePicture(const std::string& path, int scale = 1) {
   Image image;
   std::string error;
   ASSERT_TRUE(ReadPng(path, &image, &error)) << error;
@@ -123,11 +134,12 @@ void ExpectScenePicture(const std::string& path) {
   ModelInit(model, T6963(6, 12, 8));
   model.light = 200;
   model.contrast = 64;
-  EXPECT_EQ(Dots(image, model, 1), SceneArt());
-  const RenderLayout layout = ComputeLayout(model.config, 1);
-  EXPECT_EQ(ImagePixel(image, layout.lamp_x[0] + 1, layout.lamps_y + 1), LampOnColour());
-  EXPECT_EQ(ImagePixel(image, layout.lamp_x[1] + 1, layout.lamps_y + 1), LampOffColour());
-  EXPECT_EQ(ImagePixel(image, layout.lamp_x[31] + 1, layout.lamps_y + 1), LampOnColour());
+  EXPECT_EQ(Dots(image, model, scale), SceneArt());
+  const RenderLayout layout = ComputeLayout(model.config, scale);
+  const int middle = layout.lamp_size / 2;
+  EXPECT_EQ(ImagePixel(image, layout.lamp_x[0] + middle, layout.lamps_y + middle), LampOnColour());
+  EXPECT_EQ(ImagePixel(image, layout.lamp_x[1] + middle, layout.lamps_y + middle), LampOffColour());
+  EXPECT_EQ(ImagePixel(image, layout.lamp_x[31] + middle, layout.lamps_y + middle), LampOnColour());
 }
 
 TEST_F(ProgramTest, ReplaysACaptureFileIntoALogAndAPicture) {
@@ -164,7 +176,7 @@ TEST_F(ProgramTest, QuietPrintsNothing) {
   ASSERT_EQ(Run({"--input", "-", "--quiet", "--capture", Path("copy")}, "stdin"), 0);
   EXPECT_EQ(ReadFile(Path("stdout")), "");
   EXPECT_EQ(ReadFile(Path("stderr")), "");
-  EXPECT_EQ(ReadFile(Path("copy")), std::string("\xBE\x09\x00", 3));
+  EXPECT_EQ(ReadFile(Path("copy")), std::string(kDefaultHeader) + std::string("\xBE\x09\x00", 3));
 }
 
 TEST_F(ProgramTest, Ks108BoardDecodesColumnBytes) {
@@ -210,7 +222,9 @@ TEST_F(ProgramTest, TakesEveryByteFromAPtyUnchanged) {
   ASSERT_EQ(write(fd, bytes.data() + 20, bytes.size() - 20),
             static_cast<ssize_t>(bytes.size() - 20));
   close(fd);
-  ASSERT_TRUE(Eventually([&] { return FileSize(Path("capture")) == off_t(bytes.size()); }));
+  const off_t header = static_cast<off_t>(CaptureHeader(T6963(6, 12, 8)).size());
+  ASSERT_TRUE(
+      Eventually([&] { return FileSize(Path("capture")) == header + off_t(bytes.size()); }));
 
   kill(pid_, SIGUSR1);
   ASSERT_TRUE(Eventually([&] { return FileSize(Path("out.png")) > 0; }));
@@ -218,7 +232,8 @@ TEST_F(ProgramTest, TakesEveryByteFromAPtyUnchanged) {
 
   kill(pid_, SIGTERM);
   EXPECT_EQ(Wait(), 0);
-  EXPECT_EQ(ReadFile(Path("capture")), std::string(bytes.begin(), bytes.end()));
+  EXPECT_EQ(ReadFile(Path("capture")), CaptureHeader(T6963(6, 12, 8)) +
+                                          std::string(bytes.begin(), bytes.end()));
   std::string text_line = "Text \"";
   for (uint8_t b : control) {
     char hex[8];
@@ -252,29 +267,175 @@ TEST_F(ProgramTest, StopsAfterTheIdleTimeOnAPty) {
             std::string::npos);
 }
 
-TEST_F(ProgramTest, RefusesBadOptions) {
+// Every way the program ends by itself, with its exact message. "@" stands
+// for the test's folder, which holds a one-byte capture "in" and a file
+// "header" with a capture line it cannot read.
+TEST_F(ProgramTest, ExitCodesAndMessages) {
+  WriteFile("in", {0xB0});
+  WriteFile("header", Text("KORVEX-CAPTURE 1 controller=6963 pitch=7 width=240 height=64\n"));
   const struct {
     std::vector<std::string> args;
+    int status;
     const char* message;
   } cases[] = {
-      {{"--pitch", "7"}, "korvex-board: bad value '7' for --pitch\n"},
-      {{"--controller", "1234"}, "korvex-board: bad value '1234' for --controller\n"},
-      {{"--width", "256"}, "korvex-board: bad value '256' for --width\n"},
-      {{"--height", "0"}, "korvex-board: bad value '0' for --height\n"},
-      {{"--scale", "x"}, "korvex-board: bad value 'x' for --scale\n"},
-      {{"--live-style", "ascii"}, "korvex-board: bad value 'ascii' for --live-style\n"},
-      {{"--idle-exit", "-1"}, "korvex-board: bad value '-1' for --idle-exit\n"},
-      {{"--input", "-", "--link", "x"},
-       "korvex-board: --link applies to the pty, not to --input\n"},
+      {{"--pitch", "7"}, 2, "korvex-board: bad value '7' for --pitch\n"},
+      {{"--controller", "1234"}, 2, "korvex-board: bad value '1234' for --controller\n"},
+      {{"--width", "256"}, 2, "korvex-board: bad value '256' for --width\n"},
+      {{"--height", "0"}, 2, "korvex-board: bad value '0' for --height\n"},
+      {{"--scale", "x"}, 2, "korvex-board: bad value 'x' for --scale\n"},
+      {{"--live-style", "ascii"}, 2, "korvex-board: bad value 'ascii' for --live-style\n"},
+      {{"--idle-exit", "-1"}, 2, "korvex-board: bad value '-1' for --idle-exit\n"},
+      {{"--baud", "9"}, 2, "korvex-board: bad value '9' for --baud\n"},
+      {{"--png-every", "0"}, 2, "korvex-board: bad value '0' for --png-every\n"},
+      {{"--input", "-", "--link", "x"}, 2,
+       "korvex-board: --link applies to the pty, not to --input or --port\n"},
+      {{"--input", "-", "--port", "x"}, 2, "korvex-board: --input and --port exclude each other\n"},
+      {{"--png-every", "5"}, 2, "korvex-board: --png-every needs --png FILE\n"},
+      {{"--input", "@/missing"}, 1, "korvex-board: cannot read @/missing: No such file or directory\n"},
+      {{"--input", "@"}, 1, "korvex-board: cannot read @: Is a directory\n"},
+      {{"--input", "@/header"}, 1,
+       "korvex-board: cannot read @/header: its KORVEX-CAPTURE line has 'pitch=7'\n"},
+      {{"--port", "@/missing"}, 1, "korvex-board: cannot open @/missing: No such file or directory\n"},
+      {{"--input", "@/in", "--log", "@/no/log"}, 1,
+       "korvex-board: cannot write @/no/log: No such file or directory\n"},
+      {{"--input", "@/in", "--capture", "@/no/capture"}, 1,
+       "korvex-board: cannot write @/no/capture: No such file or directory\n"},
+      {{"--input", "@/in", "--png", "@/no/shot.png", "--quiet"}, 1,
+       "korvex-board: cannot write @/no/shot.png: No such file or directory\n"},
+      {{"--input", "@/in", "--png", "@/shot.png", "--quiet"}, 0, ""},
+      {{"--help"}, 0, ""},
+  };
+  auto here = [&](std::string text) {
+    for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir_);
+    return text;
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Run(c.args), 2) << c.message;
-    EXPECT_EQ(ReadFile(Path("stderr")), c.message);
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(here(a));
+    EXPECT_EQ(Run(args), c.status) << c.message;
+    EXPECT_EQ(ReadFile(Path("stderr")), here(c.message));
   }
-  EXPECT_EQ(Run({"--input", Path("missing")}), 1);
-  EXPECT_EQ(ReadFile(Path("stderr")).rfind("korvex-board: cannot read ", 0), 0u);
-  EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_EQ(ReadFile(Path("stdout")).rfind("usage: korvex-board", 0), 0u);
+  EXPECT_GT(FileSize(Path("shot.png")), 0);
+}
+
+TEST_F(ProgramTest, ReplaysACaptureWithTheBoardItWasRecordedOn) {
+  // A KS108 frame recorded from a 128 x 64 board: only with its own settings
+  // does it decode without anomalies.
+  Bytes payload(1024, 0);
+  payload[0] = 0x01;
+  payload[1023] = 0x80;
+  const Bytes stream = Concat({{0xB0, 0xB5, 0x00, 0xFF, 0x81, 0x81, 0x81, 0x81, 0x81, 0x81, 0xFF},
+                               {0xBB, 0, 0, 16, 64}, payload});
+  WriteFile("capture", Concat({Text(CaptureHeader(KS108(128, 64, 8))), stream}));
+  ASSERT_EQ(Run({"--input", Path("capture"), "--png", Path("out.png"), "--capture",
+                 Path("again")}),
+            0);
+  EXPECT_EQ(ReadFile(Path("stderr")), "");
+  EXPECT_EQ(ReadFile(Path("stdout")),
+            "korvex-board: 1040 bytes, 3 commands (0 characters), 0 anomalies (0 errors, 0 "
+            "warnings)\n");
+  Image image;
+  std::string error;
+  ASSERT_TRUE(ReadPng(Path("out.png"), &image, &error)) << error;
+  EXPECT_EQ(image.width, ComputeLayout(KS108(128, 64, 8), 4).width);
+  // Replayed again, the copy says the same.
+  EXPECT_EQ(ReadFile(Path("again")), ReadFile(Path("capture")));
+
+  // An option given on the command line wins, and the program says so.
+  ASSERT_EQ(Run({"--input", Path("capture"), "--width", "120"}), 0);
+  EXPECT_EQ(ReadFile(Path("stderr")).rfind("korvex-board: " + Path("capture") +
+                                               " was recorded with width 128; --width 120 "
+                                               "applies\n",
+                                           0),
+            0u);
+}
+
+TEST_F(ProgramTest, PacedByTheBaudRateTheLineHoldsBackWhatItHasNotCarried) {
+  // 2000 bytes at 50 baud take 400 s: stopped once they are all in, the
+  // board has taken only the first few.
+  Start({"--link", Path("port"), "--baud", "50", "--capture", Path("capture")});
+  ASSERT_TRUE(Eventually([&] { return FileExists(Path("port")); }));
+  const int fd = open(Path("port").c_str(), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const Bytes text(2000, 'x');
+  ASSERT_EQ(write(fd, text.data(), text.size()), 2000);
+  close(fd);
+  const off_t header = static_cast<off_t>(CaptureHeader(T6963(6, 240, 64)).size());
+  ASSERT_TRUE(Eventually([&] { return FileSize(Path("capture")) == header + 2000; }));
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
+  const std::string out = ReadFile(Path("stdout"));
+  unsigned long long taken = 0, held = 0;
+  const size_t at = out.find("korvex-board: ", out.find('\n') + 1);
+  ASSERT_EQ(sscanf(out.c_str() + at,
+                   "korvex-board: %llu bytes, %*s commands (%*s characters), 0 anomalies (0 "
+                   "errors, 0 warnings); %llu more received, not yet through the line at 50 "
+                   "baud\n",
+                   &taken, &held),
+            2)
+      << out;
+  EXPECT_EQ(taken + held, 2000u);
+  EXPECT_GT(held, 1000u);
+}
+
+// Keys from the terminal the program runs in: a pty made its controlling
+// terminal, so the program is in that terminal's foreground.
+TEST_F(ProgramTest, KeysTakeNumberedSnapshotsAndStop) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  WriteFile("shot-1.png", Text("an earlier one"));
+  pid_ = fork();
+  ASSERT_GE(pid_, 0);
+  if (pid_ == 0) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    const int out = open(Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(slave, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execl(KORVEX_BOARD_PROGRAM, KORVEX_BOARD_PROGRAM, "--link", Path("port").c_str(), "--png",
+          Path("shot.png").c_str(), "--width", "12", "--height", "8", nullptr);
+    _exit(127);
+  }
+  close(slave);
+  ASSERT_TRUE(Eventually([&] {
+    return ReadFile(Path("stdout")).find("keys: s snapshot, q stop") != std::string::npos;
+  }));
+  const int fd = open(Path("port").c_str(), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const Bytes scene = SceneBytes();
+  ASSERT_EQ(write(fd, scene.data(), scene.size()), static_cast<ssize_t>(scene.size()));
+  close(fd);
+  // Once the scene is in (it shows in the snapshot), a key takes the next
+  // free number, and q ends the run with the picture on exit.
+  ASSERT_TRUE(Eventually([&] {
+    if (write(master, "s", 1) != 1) return false;
+    if (!Eventually([&] { return FileExists(Path("shot-2.png")); })) return false;
+    Image image;
+    if (!ReadPng(Path("shot-2.png"), &image, nullptr)) return false;
+    BoardModel model;
+    ModelInit(model, T6963(6, 12, 8));
+    model.light = 200;
+    model.contrast = 64;
+    if (Dots(image, model, 4) == SceneArt()) return true;
+    unlink(Path("shot-2.png").c_str());
+    return false;
+  }));
+  EXPECT_EQ(ReadFile(Path("shot-1.png")), "an earlier one");
+  ASSERT_EQ(write(master, "q", 1), 1);
+  EXPECT_EQ(Wait(), 0);
+  close(master);
+  EXPECT_NE(ReadFile(Path("stdout")).find("korvex-board: snapshot " + Path("shot-2.png") + "\n"),
+            std::string::npos);
+  ExpectScenePicture(Path("shot.png"), 4);
+}
+
+TEST_F(ProgramTest, WritesThePictureEveryInterval) {
+  Start({"--link", Path("port"), "--png", Path("shot.png"), "--png-every", "0.1"});
+  ASSERT_TRUE(Eventually([&] { return FileSize(Path("shot.png")) > 0; }));
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(), 0);
 }
 
 }  // namespace

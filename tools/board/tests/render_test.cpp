@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "tools/board/png_writer.h"
 #include "tools/board/render.h"
+#include "tools/board/tests/png_reader.h"
 #include "tools/board/tests/helpers.h"
 
 namespace {
@@ -93,8 +95,11 @@ TEST(RenderTest, LayoutKeepsDisplayAndLampsApartAndInside) {
   for (const DisplayConfig& config : {T6963(6, 240, 64), KS108(128, 64), T6963(8, 12, 8)}) {
     for (int scale : {1, 2, 4, 7}) {
       const RenderLayout l = ComputeLayout(config, scale);
-      EXPECT_GE(l.display_x, 0);
-      EXPECT_LE(l.display_x + config.width * scale, l.width);
+      EXPECT_GT(l.glass_x, 0);
+      EXPECT_EQ(l.display_x, l.glass_x + 2 * scale);
+      EXPECT_EQ(l.display_y, l.glass_y + 2 * scale);
+      EXPECT_EQ(l.glass_width, (config.width + 4) * scale);
+      EXPECT_LT(l.glass_x + l.glass_width, l.width);
       EXPECT_GT(l.lamps_y, l.display_y + config.height * scale);
       EXPECT_LE(l.lamps_y + l.lamp_size, l.height);
       for (int i = 1; i < 32; ++i) EXPECT_GT(l.lamp_x[i], l.lamp_x[i - 1] + l.lamp_size - 1);
@@ -104,7 +109,45 @@ TEST(RenderTest, LayoutKeepsDisplayAndLampsApartAndInside) {
   }
 }
 
+TEST(RenderTest, AMarginOfGlassSetsColumnZeroApartFromTheBezel) {
+  const BoardModel model = Scene();
+  for (int scale : {1, 4}) {
+    const Image image = RoundTrip(model, scale, "margin.png");
+    const RenderLayout l = ComputeLayout(model.config, scale);
+    const Rgb glass = GlassColour(model.light);
+    // Left of dot (0, 1), which is set: two dots of glass, then the bezel.
+    const int y = l.display_y + scale + (scale - l.gap) / 2;
+    for (int x = l.glass_x; x < l.display_x; ++x) EXPECT_EQ(ImagePixel(image, x, y), glass);
+    EXPECT_EQ(ImagePixel(image, l.glass_x - 1, y), BezelColour());
+    EXPECT_EQ(ImagePixel(image, l.display_x, y), DotOnColour(model.light, model.contrast));
+    // Above row 0 likewise.
+    const int x = l.display_x + scale + (scale - l.gap) / 2;
+    for (int j = l.glass_y; j < l.display_y; ++j) EXPECT_EQ(ImagePixel(image, x, j), glass);
+    EXPECT_EQ(ImagePixel(image, x, l.glass_y - 1), BezelColour());
+  }
+}
+
+TEST(RenderTest, TheLampRowStaysWithinTheGlassOfTheUsualDisplays) {
+  for (const DisplayConfig& config : {KS108(128, 64), T6963(6, 240, 64), T6963(8, 240, 128)}) {
+    for (int scale = 1; scale <= 8; ++scale) {
+      const RenderLayout l = ComputeLayout(config, scale);
+      EXPECT_GE(l.lamp_x[0], l.glass_x) << config.width << " at " << scale;
+      EXPECT_LE(l.lamp_x[31] + l.lamp_size, l.glass_x + l.glass_width)
+          << config.width << " at " << scale;
+      EXPECT_EQ(l.width, l.glass_width + 8 * scale) << "only the bezel beside the glass";
+    }
+  }
+}
+
 int Brightness(const Rgb& c) { return c.r + c.g + c.b; }
+
+TEST(RenderTest, SetDotsAreFarDarkerThanTheBezel) {
+  for (int light : {0, 128, 255}) {
+    // From the host tool's default contrast (160) up, less than half as bright.
+    EXPECT_LT(2 * Brightness(DotOnColour(light, 160)), Brightness(BezelColour())) << light;
+    EXPECT_LT(Brightness(DotOnColour(light, 0)), Brightness(BezelColour())) << light;
+  }
+}
 
 TEST(RenderTest, BacklightBrightensTheGlassAndContrastDarkensTheDots) {
   EXPECT_LT(Brightness(GlassColour(0)), Brightness(GlassColour(128)));
@@ -118,18 +161,11 @@ TEST(RenderTest, BacklightBrightensTheGlassAndContrastDarkensTheDots) {
   }
 }
 
-TEST(RenderTest, ReadPngRefusesAFileThatIsNoPng) {
-  const std::string path = TempPath("not.png");
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fputs("not a picture", f);
-  fclose(f);
-  Image image;
+TEST(RenderTest, WritePngSaysWhyItCannotWrite) {
   std::string error;
-  EXPECT_FALSE(ReadPng(path, &image, &error));
-  EXPECT_FALSE(error.empty());
-  unlink(path.c_str());
   EXPECT_FALSE(WritePng(RenderImage(Scene(), 1), TempPath("no/such/dir.png"), &error));
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_TRUE(EncodePng(0, 0, {}).empty());
 }
 
 TEST(TerminalTest, BrailleShowsTwoByFourDotsACharacter) {
@@ -148,6 +184,24 @@ TEST(TerminalTest, BrailleShowsTwoByFourDotsACharacter) {
             "\u25CF\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB  "
             "\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB\u25CB");
   EXPECT_EQ(lines[2], "light   7  contrast   0  ports 0x00 0x00 0x80 0x00");
+}
+
+TEST(TerminalTest, AWideDisplayIsScaledDownToTheColumnsGiven) {
+  // One pixel at the right end of a 240 x 64 display; 40 columns of braille
+  // take 80 dots, so each dot stands for 3 x 3 pixels.
+  const BoardModel model = Show(T6963(6, 240, 64), {0xB7, 234, 63, 0x01});
+  EXPECT_EQ(TerminalFactor(model.config, TerminalStyle::Braille, 40), 3);
+  EXPECT_EQ(TerminalFactor(model.config, TerminalStyle::Braille, 120), 1);
+  EXPECT_EQ(TerminalFactor(model.config, TerminalStyle::HalfBlocks, 79), 4);
+  const std::vector<std::string> lines = TerminalFrame(model, TerminalStyle::Braille, 40);
+  ASSERT_EQ(lines.size(), 6u + 2u);  // 22 dots high in rows of 4, the lamps, the status
+  // Pixel (239, 63) is dot (79, 21): the right column of the last character
+  // of row 5, its second row: braille dot 5, U+2810.
+  std::string last_row;
+  for (int i = 0; i < 39; ++i) last_row += "\u2800";
+  EXPECT_EQ(lines[5], last_row + "\u2810");
+  for (const std::string& line : lines) EXPECT_EQ(FitUtf8(line, 40), line);
+  EXPECT_EQ(TerminalFrame(model, TerminalStyle::Braille, 20).back(), "light   0  contrast ");
 }
 
 TEST(TerminalTest, HalfBlocksShowTwoRowsACharacter) {

@@ -1,0 +1,425 @@
+// The Windows tools as a user meets them, under Wine in the build tree's
+// prefix: korvex-host's exit statuses and messages, and korvex-board.exe
+// reading a COM port while the driver writes to another, the two joined by a
+// socat pty pair as a virtual null-modem cable joins them on Windows. The
+// board's pictures and logs must be those of the Linux build, byte for byte.
+//
+// Without Wine (or socat) the tests skip, except under CI=true.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/wine/wine_run.h"
+#include "tools/board/capture.h"
+
+namespace {
+
+using namespace wine_run;
+
+const std::string kPrefix = KORVEX_WINE_PREFIX;
+const std::string kWin64Dir = KORVEX_WIN64_DIR;
+const std::string kWin32Dir = KORVEX_WIN32_DIR;
+const std::string kWork = KORVEX_E2E_WORK;
+const std::string kLinuxBoard = KORVEX_BOARD_PROGRAM;
+
+std::string WithoutCarriageReturns(std::string text) {
+  std::string out;
+  for (char c : text)
+    if (c != '\r') out += c;
+  return out;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// A process started in `cwd` and left running, its output in files: the
+// same environment as RunInPrefix gives, bounded by `timeout` seconds.
+pid_t StartInPrefix(const std::vector<std::string>& argv, const std::string& cwd,
+                    const std::string& out_path, int timeout) {
+  std::vector<std::string> full = {"timeout", "-k", "10", std::to_string(timeout)};
+  full.insert(full.end(), argv.begin(), argv.end());
+  EnsureWineServer(kPrefix);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  std::vector<char*> args;
+  for (std::string& a : full) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  if (chdir(cwd.c_str()) != 0) _exit(126);
+  EnterPrefix(kPrefix);
+  int in = open("/dev/null", O_RDONLY);
+  int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in < 0 || out < 0) _exit(126);
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(out, 2);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 3000; ++i) {
+    if (condition()) return true;
+    usleep(10000);
+  }
+  return condition();
+}
+
+class ToolsUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Makes the prefix once; afterwards only looks that it is there.
+    std::string reason = SuiteUnavailable(kPrefix);
+    for (const std::string& file :
+         {kWin64Dir + "/korvex-host.exe", kWin64Dir + "/korvex-board.exe",
+          kWin64Dir + "/Korvex.dll", kWin32Dir + "/Korvex.dll"}) {
+      if (reason.empty() && !Exists(file)) reason = file + " is missing: run make dll";
+    }
+    if (!reason.empty()) {
+      if (UnderCi()) FAIL() << reason;
+      GTEST_SKIP() << reason;
+    }
+    work_ = kWork + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+  }
+
+  void TearDown() override {
+    // The ports go first, so no later Wine process opens them.
+    for (const char* com : {"com15", "com16"}) unlink((kPrefix + "/dosdevices/" + com).c_str());
+    if (socat_ > 0) {
+      kill(socat_, SIGTERM);
+      WaitFor(socat_);
+    }
+  }
+
+  // Two ptys joined by socat, the first as COM15, the second as COM16.
+  void NullModem() {
+    if (system("command -v socat >/dev/null") != 0) {
+      if (UnderCi()) FAIL() << "socat is not installed";
+      GTEST_SKIP() << "socat is not installed";
+    }
+    const std::string a = work_ + "/com5.pty", b = work_ + "/com6.pty";
+    socat_ = fork();
+    ASSERT_GE(socat_, 0);
+    if (socat_ == 0) {
+      execlp("socat", "socat", ("pty,raw,echo=0,link=" + a).c_str(),
+             ("pty,raw,echo=0,link=" + b).c_str(), nullptr);
+      _exit(127);
+    }
+    ASSERT_TRUE(Eventually([&] { return Exists(a) && Exists(b); }));
+    for (const auto& [com, pty] : {std::pair<std::string, std::string>{"com15", a}, {"com16", b}}) {
+      const std::string link = kPrefix + "/dosdevices/" + com;
+      unlink(link.c_str());
+      ASSERT_EQ(0, symlink(pty.c_str(), link.c_str())) << link;
+    }
+  }
+
+  RunResult Host(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {WinePath(), kWin64Dir + "/korvex-host.exe"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult run = RunInPrefix(kPrefix, argv, work_, 120);
+    run.out = WithoutCarriageReturns(run.out);
+    run.err = WithoutCarriageReturns(run.err);
+    return run;
+  }
+
+  std::string work_;
+  pid_t socat_ = -1;
+};
+
+// Every way korvex-host ends that a user meets, with its message. In the
+// table "@" is the test's folder as Windows names it, "@64" and "@32" the
+// folders of the two builds.
+TEST_F(ToolsUnderWine, HostExitStatusesAndMessages) {
+  WriteFile(work_ + "/outside.txt", "text 0 0 fine\npixel 250 0 1\n");
+  WriteFile(work_ + "/binary.txt", std::string("MZ\x90\0\3\0", 6));
+  WriteFile(work_ + "/unicode.txt", std::string("\xFF\xFEi\0n\0i\0t\0", 10));
+  WriteFile(work_ + "/demo.txt", "init\ncleanup\ndemo text\n");
+  WriteFile(work_ + "/word.txt", "\xEF\xBB\xBFtext 0 0 ok\nprint\x01x\n");
+  const std::string dll = "@64\\Korvex.dll";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::string out;  // a line the output must hold, if any
+  } cases[] = {
+      {{"--frames", "0"}, 1, "korvex-host: --frames takes a number from 1 to 1000000, not '0'\n", ""},
+      {{"--dll", "@\\none.dll"}, 2,
+       "korvex-host: cannot load @\\none.dll: error 126: Module not found\n", ""},
+      {{"--dll", "@32\\Korvex.dll"}, 2,
+       "korvex-host: cannot load @32\\Korvex.dll: it is a 32-bit library and this "
+       "korvex-host.exe is a 64-bit program, which cannot load it (error 193); use the 32-bit "
+       "korvex-host.exe (the one in the kit, or build/win32/korvex-host.exe)\n",
+       ""},
+      {{"--dll", "@\\outside.txt"}, 2,
+       "korvex-host: cannot load @\\outside.txt: it is no Windows library (error 193)\n", ""},
+      {{"--dll", "C:\\windows\\system32\\kernel32.dll"}, 3,
+       "korvex-host: C:\\windows\\system32\\kernel32.dll: export DLL_GetInfo is missing\n", ""},
+      {{"--dll", dll, "--script", "outside.txt"}, 4,
+       "korvex-host: outside.txt:2: pixel outside the 240x64 picture\n", ""},
+      {{"--dll", dll, "--port", "COM15", "--script", "outside.txt", "--width", "255",
+        "--height", "255", "--no-cleanup"},
+       0, "", ""},
+      {{"--dll", dll, "--script", "binary.txt"}, 4,
+       "korvex-host: binary.txt: this is no script: it holds binary data (a zero byte at offset "
+       "3); a script is text, one command a line\n",
+       ""},
+      {{"--dll", dll, "--script", "unicode.txt"}, 4,
+       "korvex-host: unicode.txt: the script is saved as UTF-16 (\"Unicode\"); save it as ANSI "
+       "or UTF-8\n",
+       ""},
+      {{"--dll", dll, "--script", "demo.txt"}, 4,
+       "korvex-host: demo.txt:3: demo needs the driver started (init)\n", ""},
+      {{"--dll", dll, "--script", "word.txt"}, 4,
+       "korvex-host: word.txt:2: unknown command 'print\\x01x'\n", ""},
+      {{"--dll", dll, "--port", "COM99", "--demo", "text"}, 6,
+       "korvex-host: there is no port COM99: the driver could not open it (its message box "
+       "says Error 2) and nothing reaches the display\n",
+       ""},
+      {{"--dll", dll, "--port", "COM15", "--demo", "text", "--ports", "0x0100", "--config-dialog",
+        "--no-cleanup"},
+       0,
+       "korvex-host: --ports is not sent: @\\config.ini has LCD_UseOutPorts=0; set it to 1 for "
+       "the driver to send the output ports\n",
+       "LCD_ConfigDialog: -1 (the settings box could not be shown: there is no desktop to show it "
+       "on, as under Wine without a display; config.ini holds the same values)\n"},
+  };
+  NullModem();
+  const std::string here = WindowsPath(work_);
+  for (const auto& c : cases) {
+    std::vector<std::string> args;
+    for (const std::string& a : c.args)
+      args.push_back(Replace(Replace(Replace(a, "@64", WindowsPath(kWin64Dir)), "@32",
+                                     WindowsPath(kWin32Dir)),
+                             "@", here));
+    unlink((work_ + "/config.ini").c_str());
+    RunResult run = Host(args);
+    const std::string what = c.args.back();
+    EXPECT_EQ(c.status, run.status) << what << "\n" << run.out << run.err;
+    EXPECT_EQ(Replace(Replace(c.err, "@32", WindowsPath(kWin32Dir)), "@", here), run.err)
+        << what;
+    if (!c.out.empty()) {
+      EXPECT_NE(std::string::npos, run.out.find(c.out)) << run.out;
+    }
+    // A script refused is refused before the driver is touched: LCD_Init
+    // would have written config.ini.
+    if (c.status == 4) {
+      EXPECT_FALSE(Exists(work_ + "/config.ini")) << what;
+    }
+  }
+}
+
+// The example scripts of the kit run clean: status 0 and nothing on
+// standard error; and, for those the tool starts and ends itself (here
+// without LCD_CleanUp, whose purge can cut what a pty has not handed over
+// yet), a stream the Linux board on the other end of the pair reads without
+// an anomaly.
+TEST_F(ToolsUnderWine, ExampleScriptsRunClean) {
+  NullModem();
+  const struct {
+    const char* name;
+    bool whole_stream;
+  } examples[] = {{"hello.txt", true}, {"lights.txt", true}, {"replug.txt", false}};
+  for (const auto& example : examples) {
+    const std::string name = example.name;
+    WriteFile(work_ + "/config.ini", "[Korvex]\r\nLCD_UseOutPorts=1\r\n");
+    pid_t board = fork();
+    ASSERT_GE(board, 0);
+    if (board == 0) {
+      const int out = open((work_ + "/board.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      execl(kLinuxBoard.c_str(), kLinuxBoard.c_str(), "--port", (work_ + "/com6.pty").c_str(),
+            "--idle-exit", "1", nullptr);
+      _exit(127);
+    }
+    ASSERT_TRUE(Eventually([&] {
+      return ReadFile(work_ + "/board.txt").find("reading") != std::string::npos;
+    }));
+    RunResult run = Host({"--port", "COM15", "--no-cleanup", "--quiet", "--script",
+                          WindowsPath(std::string(KORVEX_HOST_EXAMPLES) + "/" + name)});
+    EXPECT_EQ(0, run.status) << name << "\n" << run.out << run.err;
+    EXPECT_EQ("", run.err) << name;
+    EXPECT_EQ(0, WaitFor(board)) << name;
+    if (example.whole_stream) {
+      EXPECT_NE(std::string::npos, ReadFile(work_ + "/board.txt").find(" 0 anomalies"))
+          << name << ": " << ReadFile(work_ + "/board.txt");
+    }
+  }
+}
+
+// The custom characters of hello.txt (pitch 6, the driver's default) take
+// the bits the board's font takes, 5 to 1: none sits a column off.
+TEST(ExampleScripts, HelloGlyphsSitWhereTheFontDoes) {
+  std::istringstream script(ReadFile(std::string(KORVEX_HOST_EXAMPLES) + "/hello.txt"));
+  int rows = 0, used = 0;
+  for (std::string line; std::getline(script, line);) {
+    if (line.rfind("cgram ", 0) != 0) continue;
+    std::istringstream words(line.substr(6));
+    std::string position, row;
+    words >> position;
+    while (words >> row) {
+      const unsigned bits = static_cast<unsigned>(strtoul(row.c_str(), nullptr, 0));
+      EXPECT_EQ(0u, bits & ~0x3Eu) << line;
+      used |= static_cast<int>(bits);
+      ++rows;
+    }
+  }
+  EXPECT_EQ(16, rows);
+  EXPECT_EQ(0x3E, used) << "the glyphs span the font's five columns";
+}
+
+// Which programs a run uses: the win64 build's under 64-bit Wine, or the
+// kit's own (32-bit) under 32-bit Wine.
+struct Programs {
+  std::string wine;
+  std::string board;  // korvex-board.exe
+  std::string host;   // korvex-host.exe, with Korvex.dll beside it
+};
+
+struct BoardCase {
+  const char* name;
+  const char* config;  // the driver's config.ini; null: the kit's sample
+  std::vector<std::string> host;
+  std::vector<std::string> board;
+  bool kit;  // the zip of make dist, unpacked, rather than the build
+};
+
+class BoardUnderWine : public ToolsUnderWine,
+                       public ::testing::WithParamInterface<BoardCase> {
+ protected:
+  // The kit as make dist makes it, unpacked into the test's folder; its
+  // programs run under 32-bit Wine, as on a user's Windows.
+  Programs UnpackKit() {
+    const std::string wine32 = Env("KORVEX_WINE32", "/usr/lib/wine/wine");
+    if (!IsExecutable(wine32)) {
+      if (UnderCi()) ADD_FAILURE() << "32-bit Wine not found at " << wine32;
+      return {};
+    }
+    const std::string dist = work_ + "/dist", kit = work_ + "/kit";
+    const std::string make = "KORVEX_DIST_DIR='" + dist + "' '" KORVEX_SOURCE_DIR
+                             "/scripts/dist.sh' >'" + work_ + "/dist.txt' 2>&1";
+    if (system(make.c_str()) != 0) {
+      ADD_FAILURE() << "scripts/dist.sh failed: " << ReadFile(work_ + "/dist.txt");
+      return {};
+    }
+    const std::string unpack = "python3 -m zipfile -e '" + dist + "'/korvex-*.zip '" + kit + "'";
+    if (system(unpack.c_str()) != 0) {
+      ADD_FAILURE() << "cannot unpack the kit";
+      return {};
+    }
+    return {wine32, kit + "/korvex-board.exe", kit + "/korvex-host.exe"};
+  }
+};
+
+void PrintTo(const BoardCase& c, std::ostream* out) { *out << c.name; }
+
+TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
+  const BoardCase& c = GetParam();
+  Programs programs = {WinePath(), kWin64Dir + "/korvex-board.exe",
+                       kWin64Dir + "/korvex-host.exe"};
+  if (c.kit) {
+    programs = UnpackKit();
+    if (programs.wine.empty()) {
+      if (!HasFailure()) GTEST_SKIP() << "no 32-bit Wine: the kit's programs cannot run here";
+      return;
+    }
+  }
+  NullModem();
+  // The driver's settings in the host's folder: for the kit, its sample
+  // config.ini copied there as the guide says.
+  const std::string folder = work_ + "/host";
+  ASSERT_EQ(0, system(("mkdir -p '" + folder + "'").c_str()));
+  const std::string config = c.config ? c.config : ReadFile(work_ + "/kit/config.ini");
+  WriteFile(folder + "/config.ini", config);
+
+  const std::string here = WindowsPath(work_);
+  std::vector<std::string> board = {programs.wine, programs.board, "--port", "COM16",
+                                    "--idle-exit", "3", "--scale", "3", "--png",
+                                    here + "\\windows.png", "--log", here + "\\windows.log",
+                                    "--capture", here + "\\capture.bin"};
+  board.insert(board.end(), c.board.begin(), c.board.end());
+  const std::string board_out = work_ + "/board.txt";
+  pid_t board_pid = StartInPrefix(board, work_, board_out, 120);
+  ASSERT_GT(board_pid, 0);
+  // The board purges its port when it opens it: the driver may write only
+  // once it reads.
+  ASSERT_TRUE(Eventually([&] {
+    return ReadFile(board_out).find("korvex-board: reading COM16") != std::string::npos;
+  })) << ReadFile(board_out);
+
+  // The host loads the Korvex.dll beside it.
+  std::vector<std::string> host = {programs.wine, programs.host, "--port", "COM15",
+                                   "--no-cleanup", "--quiet"};
+  host.insert(host.end(), c.host.begin(), c.host.end());
+  RunResult run = RunInPrefix(kPrefix, host, folder, 120);
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+  unsigned long long expected = 0;
+  const size_t at = run.out.find("expected on the wire: ");
+  ASSERT_NE(std::string::npos, at) << run.out;
+  ASSERT_EQ(1, sscanf(run.out.c_str() + at, "expected on the wire: %llu bytes", &expected));
+
+  // It stops by itself once the line has been quiet for its idle time.
+  ASSERT_EQ(0, WaitFor(board_pid)) << ReadFile(board_out);
+  const std::string capture = ReadFile(work_ + "/capture.bin");
+  const size_t header = capture.find('\n') + 1;
+  EXPECT_EQ(expected, capture.size() - header) << ReadFile(board_out);
+  EXPECT_NE(std::string::npos, ReadFile(board_out).find(
+                                   "korvex-board: " + std::to_string(expected) + " bytes, "))
+      << ReadFile(board_out);
+
+  // The Linux build on the capture: the same picture and log, byte for byte.
+  RunResult linux = RunInPrefix(kPrefix,
+                                {kLinuxBoard, "--input", "capture.bin", "--scale", "3", "--png",
+                                 "linux.png", "--log", "linux.log"},
+                                work_, 60);
+  ASSERT_EQ(0, linux.status) << linux.out << linux.err;
+  EXPECT_NE(std::string::npos, linux.out.find(" 0 anomalies")) << linux.out;
+  const std::string picture = ReadFile(work_ + "/windows.png");
+  ASSERT_GT(picture.size(), 1000u);
+  EXPECT_TRUE(picture == ReadFile(work_ + "/linux.png")) << "the pictures differ";
+  EXPECT_EQ(ReadFile(work_ + "/linux.log"), ReadFile(work_ + "/windows.log"));
+  // The driver took the settings as they were: nothing it rewrote differs,
+  // the sample's comment lines included.
+  EXPECT_EQ(config, ReadFile(folder + "/config.ini"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Demos, BoardUnderWine,
+    ::testing::Values(
+        BoardCase{"t6963_all",
+                  "[Korvex]\r\nBaudRate=19200\r\nTextBufferSize=16\r\nGfxBufferSize=64\r\n"
+                  "GfxForceFlush=0\r\nLCD_FontPitch=6\r\nLCD_UseOutPorts=1\r\n"
+                  "LCD_Controller=6963\r\nLogFile=0\r\n",
+                  {"--demo", "all", "--ports", "0x00F0FFFF", "--time", "10:08:21"},
+                  {},
+                  false},
+        BoardCase{"ks108",
+                  "[Korvex]\r\nBaudRate=19200\r\nTextBufferSize=16\r\nGfxBufferSize=64\r\n"
+                  "GfxForceFlush=0\r\nLCD_FontPitch=8\r\nLCD_UseOutPorts=0\r\n"
+                  "LCD_Controller=108\r\nLogFile=0\r\n",
+                  {"--demo", "ks108"},
+                  {"--controller", "108", "--width", "128"},
+                  false},
+        BoardCase{"kit", nullptr, {"--demo", "graphics"}, {}, true}),
+    [](const ::testing::TestParamInfo<BoardCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
