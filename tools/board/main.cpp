@@ -33,6 +33,7 @@ struct Options {
   std::string link;
   std::string log;
   std::string png;
+  std::string png_before_reset;
   std::string capture;
   int scale = 4;
   bool live = false;
@@ -66,6 +67,7 @@ struct Run {
   size_t queue_at = 0;
   double pace_time = 0;          // paced: when the line is free for the next byte
   std::string note;              // the last snapshot, for the live view
+  bool drawn = false;            // a command since the last ResetDisplay
 };
 
 const char kUsage[] =
@@ -89,6 +91,9 @@ const char kUsage[] =
     "  --log FILE             decoded commands, one line each, and anomalies\n"
     "  --png FILE             picture of the display, on exit (and see --png-every)\n"
     "  --png-every SECONDS    also write --png FILE every SECONDS\n"
+    "  --png-before-reset FILE  the display as it was before each ResetDisplay that\n"
+    "                         ends a picture: the last one shown before the\n"
+    "                         driver's shut-down\n"
     "  --scale N              pixels per display dot in the picture, 1 to 16 (4)\n"
     "  --live                 live view in the console\n"
     "  --live-style braille|blocks\n"
@@ -119,7 +124,7 @@ bool ParseSeconds(const char* text, double* value) {
 int ParseOptions(int argc, char** argv, Options* options) {
   enum {
     kController = 1000, kPitch, kWidth, kHeight, kInput, kPort, kLink, kLog, kPng, kPngEvery,
-    kScale, kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kBaud, kHelp
+    kPngBeforeReset, kScale, kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kBaud, kHelp
   };
   static const option kLong[] = {
       {"controller", required_argument, nullptr, kController},
@@ -132,6 +137,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       {"log", required_argument, nullptr, kLog},
       {"png", required_argument, nullptr, kPng},
       {"png-every", required_argument, nullptr, kPngEvery},
+      {"png-before-reset", required_argument, nullptr, kPngBeforeReset},
       {"scale", required_argument, nullptr, kScale},
       {"live", no_argument, nullptr, kLive},
       {"live-style", required_argument, nullptr, kLiveStyle},
@@ -174,6 +180,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case kLink: options->link = optarg; break;
       case kLog: options->log = optarg; break;
       case kPng: options->png = optarg; break;
+      case kPngBeforeReset: options->png_before_reset = optarg; break;
       case kPngEvery: ok = ParseSeconds(optarg, &options->png_every); break;
       case kScale: ok = ParseInt(optarg, 1, 16, &options->scale); break;
       case kLive: options->live = true; break;
@@ -277,6 +284,13 @@ void WriteLog(Run& run) {
 void Account(Run& run, const std::vector<Command>& commands,
              const std::vector<Anomaly>& anomalies) {
   for (const Command& command : commands) {
+    if (command.kind == CommandKind::ResetDisplay) {
+      if (run.drawn && !run.options.png_before_reset.empty())
+        WritePicture(run, run.options.png_before_reset);
+      run.drawn = false;
+    } else {
+      run.drawn = true;
+    }
     ModelApply(run.model, command);
     ++run.commands;
     if (command.kind == CommandKind::Character) ++run.characters;

@@ -156,6 +156,19 @@ TEST_F(ProgramTest, ReplaysACaptureFileIntoALogAndAPicture) {
   EXPECT_EQ(FileSize(Path("out.png.tmp")), -1);
 }
 
+// The driver's shut-down resets the display: --png-before-reset keeps the
+// picture it ended, and the reset at the start (nothing drawn yet) writes none.
+TEST_F(ProgramTest, KeepsThePictureTheShutDownResets) {
+  WriteFile("capture", Concat({SceneBytes(), {0xB0, 0xB3, 0x00, 0xB4, 0x00}}));
+  ASSERT_EQ(Run({"--input", Path("capture"), "--width", "12", "--height", "8", "--png-before-reset",
+                 Path("shown.png"), "--scale", "1"}),
+            0);
+  ExpectScenePicture(Path("shown.png"));
+  WriteFile("reset only", {0xB0, 0xB0});
+  ASSERT_EQ(Run({"--input", Path("reset only"), "--png-before-reset", Path("none.png")}), 0);
+  EXPECT_FALSE(FileExists(Path("none.png")));
+}
+
 TEST_F(ProgramTest, ReadsStandardInputAndReportsAnomalies) {
   WriteFile("stdin", Concat({Text("x"), {0xB2, 0xBE, 0x09, 0x00, 0xBB, 0x01}}));
   ASSERT_EQ(Run({"--input", "-", "--controller", "6963", "--pitch", "8"}, "stdin"), 0);
