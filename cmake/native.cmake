@@ -3,7 +3,7 @@
 # The shared platform rules stand apart, so that the platform libraries can
 # use them without a cycle between the logic and the platform.
 set(KORVEX_RULES_SOURCE ${CMAKE_SOURCE_DIR}/platform/shared_rules.cpp)
-set(KORVEX_CORE_SOURCES ${KORVEX_LOGIC_SOURCES})
+set(KORVEX_CORE_SOURCES ${KORVEX_LOGIC_SOURCES} ${KORVEX_RESET_SOURCE})
 list(REMOVE_ITEM KORVEX_CORE_SOURCES ${KORVEX_RULES_SOURCE})
 add_library(korvex_platform_rules STATIC ${KORVEX_RULES_SOURCE})
 target_include_directories(korvex_platform_rules PUBLIC ${CMAKE_SOURCE_DIR})
@@ -26,7 +26,8 @@ target_include_directories(korvex_platform_recording PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(korvex_platform_posix PUBLIC korvex_platform_rules)
 target_link_libraries(korvex_platform_recording PUBLIC korvex_platform_rules)
 
-# The driver on the POSIX layer, for the tools.
+# The driver on the POSIX layer: the session tests run it on a real pty and
+# real files (no tool uses it; the tools drive the Windows builds).
 add_library(korvex_posix INTERFACE)
 target_link_libraries(korvex_posix INTERFACE korvex_logic korvex_platform_posix util)
 

@@ -71,6 +71,7 @@ inline void BeginWritingCall() { g_state.write_stalled = 0; }
 inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
 
 // Puts every field back to its value at library load. The library itself
-// never needs this (the record starts that way); tests and tools that run
-// many scenarios in one process do.
+// never needs this (the record starts that way), and Korvex.dll does not
+// contain it: it is built only into the native builds, for the tests and
+// tools that run many sessions in one process (core/driver_state_reset.cpp).
 void ResetDriverState();

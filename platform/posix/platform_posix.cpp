@@ -2,6 +2,12 @@
 // on standard error, the current directory and the trace file on stdio. The
 // private profile lives in profile_file.cpp.
 //
+// This layer serves the tests alone (the session tests run the whole driver
+// on it, through a real pty into the board's decoder). A pty is a real tty:
+// what the driver applies to the line must land there as the Win32 fields
+// mean it, or a test would pass on a line the board could not read, so the
+// mapping below is kept whole and is tested itself (tests/posix).
+//
 // How the Win32 port model maps onto a tty:
 // - A handle is the file descriptor + 1, so that 0 stays "none" and -1 stays
 //   the failed-open value.
