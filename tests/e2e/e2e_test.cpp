@@ -171,27 +171,15 @@ std::vector<Scenario> Scenarios() {
 // The board's end of the line: a raw pty whose slave is COM5.
 class WineLine {
  protected:
-  static std::string& Unavailable() {
-    static std::string reason;
-    return reason;
-  }
-
   // Skips or, under CI, fails; true when the test may go on.
   bool Ready(const std::string& work) {
-    if (!Unavailable().empty()) {
-      if (UnderCi()) ADD_FAILURE() << "the end-to-end tests cannot run under CI: " << Unavailable();
-      skip_ = Unavailable();
-      return false;
-    }
-    for (const char* file : {"korvex-host.exe", "Korvex.dll"}) {
-      if (Exists(WinDir() + "/" + file)) continue;
-      std::string reason = WinDir() + "/" + file + " is missing: build it with make dll";
-      if (UnderCi()) ADD_FAILURE() << reason;
-      skip_ = reason;
+    skip_ = CannotRun(kPrefix, {"korvex-host.exe", "Korvex.dll"});
+    if (!skip_.empty()) {
+      if (UnderCi()) ADD_FAILURE() << "the end-to-end tests cannot run under CI: " << skip_;
       return false;
     }
     work_ = kWork + "/" + Arch() + "/" + work;
-    EXPECT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+    EXPECT_TRUE(FreshFolder(work_));
     std::string why = pty_line::OpenRawPty(pty_);
     if (why.empty()) why = pty_line::LinkPort(kPrefix, "com5", pty_.name);
     EXPECT_EQ("", why);
@@ -228,7 +216,6 @@ class WineLine {
 
 class EndToEnd : public ::testing::TestWithParam<Scenario>, public WineLine {
  protected:
-  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
   void SetUp() override {
     if (!Ready(GetParam().name)) GTEST_SKIP() << skip_;
   }
@@ -282,7 +269,6 @@ TEST_P(EndToEnd, DecodedCommandsAreTheScenarios) {
 // last, run after run.
 class WholeStream : public ::testing::Test, public WineLine {
  protected:
-  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
   void SetUp() override {
     if (!Ready(::testing::UnitTest::GetInstance()->current_test_info()->name()))
       GTEST_SKIP() << skip_;

@@ -86,19 +86,15 @@ bool Eventually(const std::function<bool()>& condition) {
 class ToolsUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Makes the prefix once; afterwards only looks that it is there.
-    std::string reason = SuiteUnavailable(kPrefix);
-    for (const std::string& file :
-         {kWin64Dir + "/korvex-host.exe", kWin64Dir + "/korvex-board.exe",
-          kWin64Dir + "/Korvex.dll", kWin32Dir + "/Korvex.dll"}) {
-      if (reason.empty() && !Exists(file)) reason = file + " is missing: run make dll";
-    }
+    std::string reason = CannotRun(kPrefix, {kWin64Dir + "/korvex-host.exe",
+                                             kWin64Dir + "/korvex-board.exe",
+                                             kWin64Dir + "/Korvex.dll", kWin32Dir + "/Korvex.dll"});
     if (!reason.empty()) {
       if (UnderCi()) FAIL() << reason;
       GTEST_SKIP() << reason;
     }
     work_ = kWork + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+    ASSERT_TRUE(FreshFolder(work_));
   }
 
   void TearDown() override {

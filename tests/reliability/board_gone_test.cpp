@@ -301,26 +301,14 @@ const char kConfig[] = "[Korvex]\r\nGfxForceFlush=1\r\n";
 
 class BoardGone : public ::testing::Test {
  protected:
-  static std::string& Unavailable() {
-    static std::string reason;
-    return reason;
-  }
-
-  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
-
   void SetUp() override {
-    if (!Unavailable().empty()) {
-      if (UnderCi()) FAIL() << "the reliability tests cannot run under CI: " << Unavailable();
-      GTEST_SKIP() << Unavailable();
-    }
-    for (const char* file : {"korvex-host.exe", "Korvex.dll"}) {
-      if (Exists(WinDir() + "/" + file)) continue;
-      std::string reason = WinDir() + "/" + file + " is missing: build it with make dll";
-      if (UnderCi()) FAIL() << reason;
-      GTEST_SKIP() << reason;
+    std::string why = CannotRun(kPrefix, {"korvex-host.exe", "Korvex.dll"});
+    if (!why.empty()) {
+      if (UnderCi()) FAIL() << why;
+      GTEST_SKIP() << why;
     }
     work_ = kWork + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+    ASSERT_TRUE(FreshFolder(work_));
     WriteFile(work_ + "/config.ini", kConfig);
     link_ = kPrefix + "/dosdevices/" + kPortLink;
   }

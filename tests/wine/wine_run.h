@@ -46,9 +46,7 @@ const char kWine32[] = "/usr/lib/wine/wine";
 
 inline std::string WinePath() { return Env("KORVEX_WINE", kWine64); }
 
-#ifdef KORVEX_WIN64_DIR
 inline std::string WinDir() { return Env("KORVEX_WIN_DIR", KORVEX_WIN64_DIR); }
-#endif
 
 // True when the suite runs the 32-bit build.
 inline bool Runs32Bit() { return Env("KORVEX_WIN_ARCH") == "i686"; }
@@ -244,6 +242,24 @@ inline std::string SuiteUnavailable(const std::string& prefix) {
   if (Runs32Bit() && !Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll"))
     return "the prefix " + prefix + " has no 32-bit half";
   return "";
+}
+
+// Why a test cannot run: the suite's Wine (looked at once a process), then
+// each of `files` in the suite's build folder. Empty when it can. The
+// fixtures skip with it, or fail under CI.
+inline std::string CannotRun(const std::string& prefix, const std::vector<std::string>& files) {
+  static const std::string suite = SuiteUnavailable(prefix);
+  if (!suite.empty()) return suite;
+  for (const std::string& file : files) {
+    const std::string path = file.find('/') == std::string::npos ? WinDir() + "/" + file : file;
+    if (!Exists(path)) return path + " is missing: build it with make dll";
+  }
+  return "";
+}
+
+// An empty folder at `path`, made anew.
+inline bool FreshFolder(const std::string& path) {
+  return system(("rm -rf '" + path + "' && mkdir -p '" + path + "'").c_str()) == 0;
 }
 
 // Ends the prefix's wineserver: the status of wineserver -k (1: there was no

@@ -93,25 +93,18 @@ RunResult RunBounded(const std::vector<std::string>& argv, const std::string& cw
 
 class WineTest : public ::testing::Test {
  protected:
-  // Why the suite cannot run here, or empty.
-  static std::string& Unavailable() {
-    static std::string reason;
-    return reason;
-  }
-
-  static void SetUpTestSuite() { Unavailable() = SuiteUnavailable(kPrefix); }
-
   void SetUp() override {
-    if (!Unavailable().empty()) {
-      if (UnderCi()) FAIL() << "the Wine tests cannot run under CI: " << Unavailable();
-      GTEST_SKIP() << Unavailable();
+    std::string why = CannotRun(kPrefix, {});
+    if (!why.empty()) {
+      if (UnderCi()) FAIL() << "the Wine tests cannot run under CI: " << why;
+      GTEST_SKIP() << why;
     }
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
       if (c == '/') c = '_';
     work_ = std::string(KORVEX_WINE_WORK) + "/" + Arch() + "/" + name;
-    ASSERT_EQ(0, system(("rm -rf '" + work_ + "' && mkdir -p '" + work_ + "'").c_str()));
+    ASSERT_TRUE(FreshFolder(work_));
 
     // The board's end of the line: a raw pty, its slave behind COM7 and COM12.
     ASSERT_EQ("", pty_line::OpenRawPty(pty_));
@@ -127,8 +120,8 @@ class WineTest : public ::testing::Test {
 
   // Skips (or, under CI, fails) when a program of the build is missing.
   bool Need(const std::string& file) {
-    if (Exists(WinDir() + "/" + file)) return true;
-    std::string reason = WinDir() + "/" + file + " is missing: build it with make dll";
+    std::string reason = CannotRun(kPrefix, {file});
+    if (reason.empty()) return true;
     if (UnderCi()) {
       ADD_FAILURE() << reason;
     } else {
