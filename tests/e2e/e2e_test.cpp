@@ -303,6 +303,7 @@ TEST_F(WholeStream, ClosingBytesArriveInTwentyRunsInARow) {
 // A board that talks back: it keeps sending bytes into the port, which the
 // driver never reads, while the frames go out. The stream arrives whole.
 TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {
+  WriteFile(work_ + "/config.ini", "[Korvex]\r\nBaudRate=921600\r\n");
   // The board's writes must not wait for a receive side nobody reads.
   fcntl(pty_.master, F_SETFL, fcntl(pty_.master, F_GETFL) | O_NONBLOCK);
   std::atomic<bool> talking{true};
@@ -322,6 +323,8 @@ TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {
   board.join();
   ASSERT_EQ(0, run.status) << run.out << run.err;
   EXPECT_GT(sent.load(), 4096u) << "the board did not fill the receive side";
+  printf("the board sent %zu bytes; %zu came from the driver\n", sent.load(),
+         pty_line::Joined(chunks).size());
   Bytes wire = pty_line::Joined(chunks);
   EXPECT_EQ((long)wire.size(), ExpectedOnTheWire(run.out));
   board::Decoder decoder;

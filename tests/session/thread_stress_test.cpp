@@ -4,6 +4,8 @@
 // the run.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -92,6 +94,8 @@ TEST(ThreadStress, APollerNeverMeetsAHalfOpenTraceAndEveryLineStaysWhole) {
   EXPECT_GT(traced_polls, 0u);
   EXPECT_LE(traced_polls, (size_t)polls.load());
   EXPECT_TRUE(busy_seen.load());
+  printf("%d rounds; %ld polls, %zu of them traced between the calls' lines\n", kRounds,
+         polls.load(), traced_polls);
 
   ClosePty(pty);
   LeaveTempDir(dir);
