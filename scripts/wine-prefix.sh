@@ -41,13 +41,23 @@ started=$SECONDS
 say "making $prefix (once; about 20 seconds)"
 # Neither the .NET nor the HTML runtime: nothing here needs them, and looking
 # for their installers is most of the time a prefix takes.
-WINEDLLOVERRIDES=mscoree,mshtml= timeout 600 "$wine64" wineboot "$mode" >"$log" 2>&1 ||
-  die "wineboot $mode failed; see $log"
+WINEDLLOVERRIDES=mscoree,mshtml= timeout 600 "$wine64" wineboot "$mode" >"$log" 2>&1 &
+boot=$!
+next=5
+while kill -0 "$boot" 2>/dev/null; do
+  sleep 1
+  if ((SECONDS - started >= next)) && kill -0 "$boot" 2>/dev/null; then
+    say "... $((SECONDS - started)) s of about 20"
+    next=$((next + 5))
+  fi
+done
+wait "$boot" || die "wineboot $mode failed; see $log"
 # The registry files are written when the wineserver shuts down.
 timeout 120 "$wineserver" -w || true
 [[ -e $prefix/system.reg ]] || die "wineboot $mode made no prefix at $prefix; see $log"
 
 # The copies of Wine's own DLLs, as links to the installed files.
+say "... $((SECONDS - started)) s: linking the copies of Wine's own files (about 10 s)"
 linked=0
 for pair in "system32:x86_64-windows" "syswow64:i386-windows"; do
   folder=$prefix/drive_c/windows/${pair%%:*}
