@@ -36,17 +36,14 @@ uint32_t CloseFailed(PortHandle port) {
 
 }  // namespace
 
-uint32_t WriteMultiplierForBaud(int32_t baud_rate) {
-  if (baud_rate <= 0) return 1;
-  // 10 bits a byte (start, 8 data, stop), in whole milliseconds rounded up.
-  uint64_t ms = (10000ull + (uint64_t)baud_rate - 1) / (uint64_t)baud_rate;
-  return ms < 1 ? 1 : (uint32_t)ms;
-}
-
 uint64_t LineTimeMs(uint64_t bytes, int32_t baud_rate) {
   if (baud_rate <= 0) return bytes;
+  // 10 bits a byte (start, 8 data, stop), in whole milliseconds rounded up.
   return (bytes * 10000u + (uint64_t)baud_rate - 1) / (uint64_t)baud_rate;
 }
+
+// One byte's line time is at least 1 ms: the rounding goes up.
+uint32_t WriteMultiplierForBaud(int32_t baud_rate) { return (uint32_t)LineTimeMs(1, baud_rate); }
 
 PortHandle OpenPort(const char* name, int32_t baud_rate) {
   DriverState& s = g_state;

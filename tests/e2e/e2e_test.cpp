@@ -240,26 +240,12 @@ TEST_P(EndToEnd, DecodedCommandsAreTheScenarios) {
   RunResult run = Host({"--script", WindowsPath(script), "--quiet"}, &chunks);
   ASSERT_EQ(0, run.status) << run.out << run.err;
 
-  board::Decoder decoder;
-  board::DecoderInit(decoder, scenario.board);
-  std::vector<Command> commands;
-  std::vector<board::Anomaly> anomalies;
-  size_t received = 0;
-  for (const Bytes& chunk : chunks) {
-    board::DecoderFeed(decoder, chunk.data(), chunk.size(), commands, anomalies);
-    received += chunk.size();
-  }
-  board::DecoderFinish(decoder, anomalies);
-
-  EXPECT_EQ(Describe(scenario.expected), Describe(commands));
-  std::vector<std::string> found;
-  for (const board::Anomaly& a : anomalies)
-    found.push_back(std::string(board::AnomalyKindName(a.kind)) + " at " +
-                    std::to_string(a.offset) + ": " + a.message);
-  EXPECT_EQ(std::vector<std::string>{}, found);
+  Decoded d = Decode(chunks, scenario.board);
+  EXPECT_EQ(Describe(scenario.expected), Describe(d.commands));
+  EXPECT_EQ(std::vector<std::string>{}, Anomalies(d));
 
   // The host's own count of what the driver should have written agrees.
-  EXPECT_EQ((long)received, ExpectedOnTheWire(run.out)) << run.out;
+  EXPECT_EQ((long)pty_line::Joined(chunks).size(), ExpectedOnTheWire(run.out)) << run.out;
 }
 
 // Under Wine the transmit purge of LCD_CleanUp discards what the board has
@@ -285,18 +271,13 @@ TEST_F(WholeStream, ClosingBytesArriveInTwentyRunsInARow) {
     RunResult run =
         Host({"--port", "COM5", "--demo", "all", "--quiet"}, &chunks, kBaud / 10 * 5 / 4);
     ASSERT_EQ(0, run.status) << run.out << run.err;
-    Bytes wire = pty_line::Joined(chunks);
-    ASSERT_EQ((long)wire.size(), ExpectedOnTheWire(run.out)) << "run " << run_number;
-    board::Decoder decoder;
-    board::DecoderInit(decoder, DisplayConfig{});
-    std::vector<Command> commands;
-    std::vector<board::Anomaly> anomalies;
-    board::DecoderFeed(decoder, wire.data(), wire.size(), commands, anomalies);
-    board::DecoderFinish(decoder, anomalies);
-    ASSERT_GE(commands.size(), 3u);
-    std::vector<Command> last(commands.end() - 3, commands.end());
+    ASSERT_EQ((long)pty_line::Joined(chunks).size(), ExpectedOnTheWire(run.out))
+        << "run " << run_number;
+    Decoded d = Decode(chunks);
+    ASSERT_GE(d.commands.size(), 3u);
+    std::vector<Command> last(d.commands.end() - 3, d.commands.end());
     ASSERT_EQ(kClosing, Describe(last)) << "run " << run_number;
-    ASSERT_TRUE(anomalies.empty()) << "run " << run_number;
+    ASSERT_TRUE(d.anomalies.empty()) << "run " << run_number;
   }
 }
 
@@ -323,21 +304,16 @@ TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {
   board.join();
   ASSERT_EQ(0, run.status) << run.out << run.err;
   EXPECT_GT(sent.load(), 4096u) << "the board did not fill the receive side";
-  printf("the board sent %zu bytes; %zu came from the driver\n", sent.load(),
-         pty_line::Joined(chunks).size());
-  Bytes wire = pty_line::Joined(chunks);
-  EXPECT_EQ((long)wire.size(), ExpectedOnTheWire(run.out));
-  board::Decoder decoder;
-  board::DecoderInit(decoder, DisplayConfig{});
-  std::vector<Command> commands;
-  std::vector<board::Anomaly> anomalies;
-  board::DecoderFeed(decoder, wire.data(), wire.size(), commands, anomalies);
-  board::DecoderFinish(decoder, anomalies);
-  EXPECT_TRUE(anomalies.empty());
-  ASSERT_GE(commands.size(), 4u);
-  EXPECT_EQ(Describe({Reset()}), Describe(std::vector<Command>(commands.begin(), commands.begin() + 1)));
+  const size_t received = pty_line::Joined(chunks).size();
+  printf("the board sent %zu bytes; %zu came from the driver\n", sent.load(), received);
+  EXPECT_EQ((long)received, ExpectedOnTheWire(run.out));
+  Decoded d = Decode(chunks);
+  EXPECT_TRUE(d.anomalies.empty());
+  ASSERT_GE(d.commands.size(), 4u);
+  EXPECT_EQ(Describe({Reset()}),
+            Describe(std::vector<Command>(d.commands.begin(), d.commands.begin() + 1)));
   EXPECT_EQ(Describe({Reset(), Contrast(0), Light(0)}),
-            Describe(std::vector<Command>(commands.end() - 3, commands.end())));
+            Describe(std::vector<Command>(d.commands.end() - 3, d.commands.end())));
 }
 
 // The same scenario table against the native build of the same sources on the
@@ -435,15 +411,10 @@ class SameOnNative : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(SameOnNative, NativeBuildSendsTheSameCommands) {
   const Scenario& scenario = GetParam();
-  Bytes wire = RunNative(scenario, kScenarios + "/" + scenario.name + ".txt");
-  board::Decoder decoder;
-  board::DecoderInit(decoder, scenario.board);
-  std::vector<Command> commands;
-  std::vector<board::Anomaly> anomalies;
-  board::DecoderFeed(decoder, wire.data(), wire.size(), commands, anomalies);
-  board::DecoderFinish(decoder, anomalies);
-  EXPECT_EQ(Describe(scenario.expected), Describe(commands));
-  EXPECT_TRUE(anomalies.empty());
+  Decoded d = Decode({RunNative(scenario, kScenarios + "/" + scenario.name + ".txt")},
+                     scenario.board);
+  EXPECT_EQ(Describe(scenario.expected), Describe(d.commands));
+  EXPECT_TRUE(d.anomalies.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, SameOnNative, ::testing::ValuesIn(Scenarios()),

@@ -262,29 +262,6 @@ Expected Bitmap(const Picture& p, int left, int top, int n, int h) {
 }
 Expected FullFrame(const Picture& p) { return Bitmap(p, 0, 0, p.width / 6, p.height); }
 
-struct Decoded {
-  std::vector<Command> commands;
-  std::vector<board::Anomaly> anomalies;
-};
-
-Decoded Decode(const Bytes& stream) {
-  board::Decoder decoder;
-  board::DisplayConfig config;  // T6963, pitch 6, 240 x 64
-  board::DecoderInit(decoder, config);
-  Decoded d;
-  board::DecoderFeed(decoder, stream.data(), stream.size(), d.commands, d.anomalies);
-  board::DecoderFinish(decoder, d.anomalies);
-  return d;
-}
-
-std::vector<std::string> Anomalies(const Decoded& d) {
-  std::vector<std::string> found;
-  for (const board::Anomaly& a : d.anomalies)
-    found.push_back(std::string(board::AnomalyKindName(a.kind)) + " at " +
-                    std::to_string(a.offset) + ": " + a.message);
-  return found;
-}
-
 // The driver's start as the scripts make it: the port and size, LCD_Init,
 // then light 200 and contrast 160, which go out with the first graphics call.
 const char kStart[] =
@@ -343,6 +320,24 @@ class BoardGone : public ::testing::Test {
                            WindowsPath(WinDir() + "/Korvex.dll"), "--script",
                            WindowsPath(work_ + "/script.txt"), "--quiet", "--report-calls"},
                           work_, 300));
+  }
+
+  // Starts the host on `script`, which waits at "wait the board stops
+  // reading" once the port is open; then the line fills up and is no longer
+  // read, and the host goes on. Returns the bytes left unread on the line.
+  size_t StartThenStall(const std::string& script) {
+    EXPECT_EQ("", OpenRawPty(first_));
+    PointPortAt(first_);
+    StartHostWith(script);
+    EXPECT_TRUE(WaitForLine(host_, "wait the board stops reading", kStepSeconds))
+        << ReadFile(host_.out_path) << ReadFile(host_.err_path);
+    // So far only LCD_Init's reset went out; light and contrast wait in the
+    // text buffer for the first graphics call.
+    EXPECT_EQ(Bytes{0xB0}, Drain(first_.master));
+    size_t unread = FillPty(first_);
+    EXPECT_GT(unread, 0u);
+    Answer(host_);
+    return unread;
   }
 
   std::string work_;
@@ -429,7 +424,7 @@ TEST_F(BoardGone, UnpluggedMidStreamThenBackAfterInit) {
 
   // Up to the moment it went, the old board got the calls whole, in order:
   // at most the last command is cut off, at the very end of what it read.
-  Decoded old_stream = Decode(first);
+  Decoded old_stream = Decode({first});
   ASSERT_LE(old_stream.commands.size(), before.size());
   std::vector<Expected> prefix(before.begin(),
                                before.begin() + static_cast<long>(old_stream.commands.size()));
@@ -444,7 +439,7 @@ TEST_F(BoardGone, UnpluggedMidStreamThenBackAfterInit) {
 
   // After LCD_Init on the new line the stream is whole again: the reset,
   // light and contrast, every frame, nothing more and nothing cut.
-  Decoded new_stream = Decode(second);
+  Decoded new_stream = Decode({second});
   EXPECT_EQ(Describe(after), Describe(new_stream.commands));
   EXPECT_EQ(std::vector<std::string>{}, Anomalies(new_stream));
 }
@@ -483,17 +478,8 @@ TEST_F(BoardGone, StopsReadingThenReadsAgain) {
   }
   script += "echo done\n";
 
-  ASSERT_EQ("", OpenRawPty(first_));
-  PointPortAt(first_);
-  StartHostWith(script);
-  ASSERT_TRUE(WaitForLine(host_, "wait the board stops reading", kStepSeconds))
-      << ReadFile(host_.out_path) << ReadFile(host_.err_path);
-  // So far only LCD_Init's reset went out; light and contrast wait in the
-  // text buffer for the first graphics call.
-  EXPECT_EQ(Bytes{0xB0}, Drain(first_.master));
-  size_t unread = FillPty(first_);
-  ASSERT_GT(unread, 0u);
-  Answer(host_);
+  const size_t unread = StartThenStall(script);
+  ASSERT_FALSE(HasFailure());
 
   ASSERT_TRUE(WaitForLine(host_, "wait the board reads again", kStepSeconds))
       << "the host did not get through the stalled writes:\n"
@@ -536,7 +522,7 @@ TEST_F(BoardGone, StopsReadingThenReadsAgain) {
 
   // Once read again the line carries whole calls: the stalled ones were
   // dropped as whole transfers, so nothing is cut and nothing misread.
-  Decoded d = Decode(stream);
+  Decoded d = Decode({stream});
   EXPECT_EQ(Describe(resumed), Describe(d.commands));
   EXPECT_EQ(std::vector<std::string>{}, Anomalies(d));
 }
@@ -556,14 +542,8 @@ TEST_F(BoardGone, StoppedBoardStillClosesWithinTheBound) {
   script += "wait the board stops reading\n";
   script += "fill 0 0 239 63 1\nframe\ncleanup\necho done\n";
 
-  ASSERT_EQ("", OpenRawPty(first_));
-  PointPortAt(first_);
-  StartHostWith(script);
-  ASSERT_TRUE(WaitForLine(host_, "wait the board stops reading", kStepSeconds))
-      << ReadFile(host_.out_path) << ReadFile(host_.err_path);
-  EXPECT_EQ(Bytes{0xB0}, Drain(first_.master));
-  ASSERT_GT(FillPty(first_), 0u);
-  Answer(host_);
+  StartThenStall(script);
+  ASSERT_FALSE(HasFailure());
   RunResult run = FinishHost(host_);
   ASSERT_EQ(0, run.status) << run.out << run.err;
   EXPECT_NE(std::string::npos, run.out.find("done\r\n")) << run.out;

@@ -53,6 +53,31 @@ inline std::vector<std::string> Describe(const std::vector<board::Command>& comm
   return lines;
 }
 
+// A stream through the board's decoder, fed in the chunks it came in.
+struct Decoded {
+  std::vector<board::Command> commands;
+  std::vector<board::Anomaly> anomalies;
+};
+
+inline Decoded Decode(const std::vector<Bytes>& chunks, const board::DisplayConfig& config = {}) {
+  board::Decoder decoder;
+  board::DecoderInit(decoder, config);
+  Decoded d;
+  for (const Bytes& chunk : chunks)
+    board::DecoderFeed(decoder, chunk.data(), chunk.size(), d.commands, d.anomalies);
+  board::DecoderFinish(decoder, d.anomalies);
+  return d;
+}
+
+// The anomalies as lines, for a readable failure.
+inline std::vector<std::string> Anomalies(const Decoded& d) {
+  std::vector<std::string> found;
+  for (const board::Anomaly& a : d.anomalies)
+    found.push_back(std::string(board::AnomalyKindName(a.kind)) + " at " +
+                    std::to_string(a.offset) + ": " + a.message);
+  return found;
+}
+
 inline Expected Reset() { return {board::CommandKind::ResetDisplay, {}, {}}; }
 inline Expected Light(uint8_t v) { return {board::CommandKind::SetLight, {v}, {}}; }
 inline Expected Contrast(uint8_t v) { return {board::CommandKind::SetContrast, {v}, {}}; }

@@ -120,9 +120,12 @@ inline void EnterPrefix(const std::string& prefix) {
   unsetenv("WAYLAND_DISPLAY");
 }
 
-// Runs argv and waits, its standard streams on /dev/null. Returns the exit
-// status, or -1.
-inline int RunQuietly(const std::string& prefix, const std::vector<std::string>& argv) {
+// Runs argv in `cwd` with the prefix's environment and `env` (NAME=value),
+// standard input from /dev/null, standard output and error to the files
+// given (empty: /dev/null), and waits. Returns the exit status, or -1.
+inline int Spawn(const std::string& prefix, const std::vector<std::string>& argv,
+                 const std::string& cwd, const std::vector<std::string>& env,
+                 const std::string& out_path, const std::string& err_path) {
   std::vector<std::string> copy = argv;
   std::vector<char*> args;
   for (std::string& a : copy) args.push_back(&a[0]);
@@ -130,12 +133,21 @@ inline int RunQuietly(const std::string& prefix, const std::vector<std::string>&
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     EnterPrefix(prefix);
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0) _exit(126);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
+    for (const std::string& pair : env) {
+      size_t eq = pair.find('=');
+      setenv(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str(), 1);
+    }
+    const char* out_name = out_path.empty() ? "/dev/null" : out_path.c_str();
+    const char* err_name = err_path.empty() ? "/dev/null" : err_path.c_str();
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(out_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -143,6 +155,11 @@ inline int RunQuietly(const std::string& prefix, const std::vector<std::string>&
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs argv and waits, its standard streams on /dev/null.
+inline int RunQuietly(const std::string& prefix, const std::vector<std::string>& argv) {
+  return Spawn(prefix, argv, "", {}, "", "");
 }
 
 // Starts the prefix's wineserver, silenced, unless one runs already. Debian's
@@ -161,38 +178,12 @@ inline void EnsureWineServer(const std::string& prefix) {
 inline RunResult RunWithFiles(const std::string& prefix, const std::vector<std::string>& argv,
                               const std::string& cwd, int timeout,
                               const std::vector<std::string>& env = {}) {
-  std::string out_path = cwd + "/.probe-stdout";
-  std::string err_path = cwd + "/.probe-stderr";
+  const std::string out_path = cwd + "/.probe-stdout";
+  const std::string err_path = cwd + "/.probe-stderr";
   std::vector<std::string> full = {"timeout", "-k", "10", std::to_string(timeout)};
   full.insert(full.end(), argv.begin(), argv.end());
-  std::vector<char*> args;
-  for (std::string& a : full) args.push_back(&a[0]);
-  args.push_back(nullptr);
-
   RunResult result;
-  pid_t pid = fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    EnterPrefix(prefix);
-    for (const std::string& pair : env) {
-      size_t eq = pair.find('=');
-      setenv(pair.substr(0, eq).c_str(), pair.substr(eq + 1).c_str(), 1);
-    }
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.status = Spawn(prefix, full, cwd, env, out_path, err_path);
   result.out = ReadFile(out_path);
   result.err = ReadFile(err_path);
   unlink(out_path.c_str());
