@@ -4,6 +4,7 @@
 #include <atomic>
 #include <stdint.h>
 
+#include "link/commands.h"
 #include "platform/platform.h"
 
 const uint32_t kTextBufferCapacity = 256;
@@ -12,6 +13,60 @@ const char kDriverIdentification[] = "Wrenlo's Korvex Display Driver V1.09b";
 
 const int32_t kControllerT6963 = 6963;
 const int32_t kControllerKS108 = 108;
+
+// The text layer as the board keeps it, at most 43 x 32 cells (pitch 6 on a
+// display of up to 255 x 255 pixels).
+const int kRecordColumns = 43;
+const int kRecordRows = 32;
+
+// What the display shows, as the text stream and the direct bytes have drawn
+// it since the port opened, read the way the board reads them: the text layer
+// and its cursor, the custom characters, backlight, contrast and ports. The
+// graphics need no copy: the host's picture holds them all. After bytes were
+// lost, the link sends this again.
+struct DisplayRecord {
+  CommandReader reader;
+  uint8_t glyph_rows[8] = {};  // a custom character's rows while they arrive
+  uint8_t text[kRecordRows][kRecordColumns] = {};
+  uint64_t text_used[kRecordRows] = {};  // a bit a cell: a character stands there
+  uint8_t cursor_column = 0;
+  uint8_t cursor_row = 0;
+  uint8_t glyphs[256][8] = {};
+  uint64_t glyph_defined[4] = {};
+  uint8_t light = 0;
+  uint8_t contrast = 0;
+  uint8_t ports[4] = {};
+  uint8_t ports_sent = 0;
+};
+
+// How the board takes the bytes written to the port.
+enum LinkMode : uint8_t {
+  kLinkUp,       // it reads
+  kLinkStalled,  // it stopped reading: writes are dropped, a probe a second
+  kLinkGone,     // the port is gone: its handle is closed, a reopen a second
+};
+
+struct LinkRecord {
+  uint8_t mode = kLinkUp;
+  // Bytes were lost, so the board is out of step: nothing more is written
+  // until the next call brings it back in step.
+  uint8_t lost = 0;
+  // The next write is a probe of a stalled board, under the short time-out.
+  uint8_t probing = 0;
+  // The next graphics call sends the whole picture.
+  uint8_t redraw_picture = 0;
+  // When the next probe or reopen may run, on the platform's clock.
+  uint64_t next_try_ms = 0;
+  // The port as LCD_Init opened it: a reopen and the close use these, not
+  // whatever the host or config.ini have said since.
+  char port_name[32] = {};
+  int32_t baud_rate = 0;
+  int32_t controller = kControllerT6963;
+  // The width of the last KS108 picture put, to count SetBitmap payloads.
+  uint8_t ks108_width = 0;
+  // Where the board stands in the command stream, from the bytes written.
+  CommandReader wire;
+};
 
 // Default member values are the values at library load, so the record is
 // constant-initialized: nothing runs when the library is loaded.
@@ -36,15 +91,9 @@ struct DriverState {
   // Read by LCD_IsReadyToReceive, which a host may call from another thread.
   std::atomic<uint8_t> ready{1};
   int32_t flush_pending = 0;
-  // Set when a write timed out with nothing written (the board has stopped
-  // reading): the rest of the host's call writes nothing, so that one call
-  // waits out one time-out, not one per transfer. Cleared as each call starts.
-  uint8_t write_stalled = 0;
   PortHandle port = kNoPort;
-  // When the line will have sent everything written so far, on the platform's
-  // millisecond clock, at 10 bits a byte: what LCD_CleanUp waits for where
-  // the port cannot tell how much it still holds.
-  uint64_t line_idle_ms = 0;
+  LinkRecord link;
+  DisplayRecord shown;
   uint8_t contrast = 0;
   uint8_t light = 0;
   uint32_t out_ports = 0;
@@ -62,9 +111,6 @@ struct DriverState {
 };
 
 extern DriverState g_state;
-
-// Entry of every export that writes to the port.
-inline void BeginWritingCall() { g_state.write_stalled = 0; }
 
 // The ready flag is only a signal to a polling host, not a lock: a release
 // store is enough, and avoids a full barrier on every call.

@@ -6,6 +6,7 @@
 #include "core/trace.h"
 #include "link/buffers.h"
 #include "link/commands.h"
+#include "link/link.h"
 #include "link/port.h"
 #include "settings/settings.h"
 
@@ -63,14 +64,15 @@ void ComposePaths() {
 }  // namespace
 
 KORVEX_API void KORVEX_CALL LCD_Init() {
-  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
   ComposePaths();
   LoadSettings();
   SaveSettings();
   LogWrite("\nLCD_Init()\n");
-  if (PortIsOpen(s.port)) LCD_CleanUp();
+  // Whatever state the link is in, the clean-up finishes the old port with
+  // the settings it was opened with.
+  if (LinkIsOpen()) LCD_CleanUp();
   if (s.log_enabled == 1 && s.log_file == nullptr) PlatformTraceOpen(&s.log_file, s.log_path);
   // Also when the file was still open from an earlier LCD_Init whose port
   // did not open.
@@ -83,7 +85,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
     SetReady(1);
     return;
   }
-  s.port = port;
+  LinkStarted(port, s.port_name, s.baud_rate);
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;
@@ -91,7 +93,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
 }
 
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
-  BeginWritingCall();
+  BeginClosingCall();
   DriverState& s = g_state;
   SetReady(0);
   FlushTextBuffer();
@@ -104,7 +106,7 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   WriteDirect(0);
   s.light = 0;
   LogWrite("\nLCD_CleanUp()\n");
-  if (PortIsOpen(s.port)) {
+  if (LinkIsOpen()) {
     ClosePort();
     LogWrite("\nLCD_CleanUp() porth=closed\n");
     PlatformTraceClose(&s.log_file);

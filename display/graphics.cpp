@@ -5,6 +5,7 @@
 #include "display/pack.h"
 #include "link/buffers.h"
 #include "link/commands.h"
+#include "link/link.h"
 
 namespace {
 
@@ -27,6 +28,8 @@ void PutPayload(const uint8_t* bytes, uint32_t count) {
 
 void SendKs108(const Picture& picture) {
   Ks108Frame frame = Ks108FrameFor(g_state.gfx_width, g_state.gfx_height);
+  // The link counts the payload by the board's rule for this width.
+  g_state.link.ks108_width = (uint8_t)frame.columns;
   const uint8_t header[5] = {kCmdSetBitmap, 0, 0, frame.width_byte, frame.height};
   PutHeader(header, 5);
   LogWrite("SetBitmap() x=%03d y=%03d width=%03d bytes height=%03d pixels\n", 0, 0,
@@ -92,8 +95,17 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
   if (s.controller == kControllerKS108) {
     SendKs108(picture);
   } else if (s.controller == kControllerT6963) {
+    // A board brought back in step shows no graphics: the first call after
+    // it sends the whole picture, which the host's picture holds.
+    if (s.link.redraw_picture && !s.link.lost) {
+      x1 = 0;
+      y1 = 0;
+      x2 = (uint32_t)(s.gfx_width > 0 ? s.gfx_width - 1 : 0);
+      y2 = (uint32_t)(s.gfx_height > 0 ? s.gfx_height - 1 : 0);
+    }
     SendT6963(picture, x1, y1, x2, y2);
   }
+  if (!s.link.lost) s.link.redraw_picture = 0;
   if (s.flush_pending == 1 || s.gfx_force_flush != 0) {
     FlushGfxBuffer();
     s.flush_pending = 0;

@@ -6,6 +6,7 @@
 #include "core/trace.h"
 #include "link/buffers.h"
 #include "link/commands.h"
+#include "link/link.h"
 
 namespace {
 

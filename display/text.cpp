@@ -5,6 +5,7 @@
 #include "display/pack.h"
 #include "link/buffers.h"
 #include "link/commands.h"
+#include "link/link.h"
 
 KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
   BeginWritingCall();

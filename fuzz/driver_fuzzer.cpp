@@ -22,6 +22,7 @@
 
 #include "core/driver_state.h"
 #include "core/exports.h"
+#include "link/link.h"
 #include "fuzz/input_format.h"
 #include "platform/recording/recording.h"
 #include "tools/board/decoder.h"
@@ -471,7 +472,7 @@ void CheckState(const char* after) {
 
 void DoInit() {
   Session& s = g_session;
-  const bool was_open = PortIsOpen(g_state.port);
+  const bool was_open = LinkIsOpen();
   const std::map<std::string, std::string> before = Rec().profile;
   const size_t profile_writes = Rec().profile_writes.size();
   const size_t calls = Rec().calls.size();
@@ -565,7 +566,7 @@ void DoInit() {
 void DoCleanUp() {
   Session& s = g_session;
   Trail("LCD_CleanUp()");
-  const bool was_open = PortIsOpen(g_state.port);
+  const bool was_open = LinkIsOpen();
   LCD_CleanUp();
   if (was_open) ExpectCleanUpDirect();
   s.light = 0;
@@ -595,7 +596,7 @@ void DoSetIOPropertys(Reader& in) {
   const uint32_t contrast = in.U32();
   const uint32_t ports = in.U32();
   const uint32_t unused = in.U32();
-  const bool open = PortIsOpen(g_state.port);
+  const bool open = LinkIsOpen();
   const char* name_arg = mode == fuzz::kNameNull ? nullptr : name.data();
   Trail("LCD_SetIOPropertys(%s%zu bytes, %d, %d, %u, %u, %u, 0x%08X)",
         mode == fuzz::kNameNull         ? "null, "
@@ -655,7 +656,7 @@ void DoSendToGfxMemory(Reader& in) {
       memcpy(picture.pixels.data() + at, tile, std::min(sizeof tile, picture.pixels.size() - at));
     }
   }
-  const bool open = PortIsOpen(g_state.port);
+  const bool open = LinkIsOpen();
   const size_t gfx_writes = g_session.gfx_writes;
   Trail("LCD_SendToGfxMemory(%s, %u, %u, %u, %u) on %dx%d", picture.present ? "picture" : "null",
         x1, y1, x2, y2, w, h);
@@ -664,11 +665,12 @@ void DoSendToGfxMemory(Reader& in) {
   // The end-of-call rule: the graphics buffer is left empty exactly when the
   // call wrote graphics to the port or GfxForceFlush is 1; otherwise all the
   // call's bytes wait in it.
-  // A call that met a write time-out with nothing written drops the rest of
-  // its writes (the board is not reading): its buffer empties at the transfer
-  // boundaries without a port write, so the rule is not checked for it.
+  // A call that lost bytes (a board that stopped reading, a failed write, a
+  // port that went away) drops the rest of its writes: its buffer empties at
+  // the transfer boundaries without a port write, so the rule is not checked
+  // for it.
   const bool wrote = g_session.gfx_writes != gfx_writes;
-  if (!g_state.write_stalled &&
+  if (!g_state.link.lost &&
       (wrote || g_state.gfx_force_flush == 1) != (g_state.gfx_count == 0)) {
     Violation("LCD_SendToGfxMemory left %u bytes in the graphics buffer after %s",
               g_state.gfx_count,
@@ -689,7 +691,7 @@ void DoSendToMemory(Reader& in) {
   // The protocol has no escape: a character among the command bytes is read
   // as a command. Strict inputs keep clear of them.
   if (g_session.strict && low >= 0xB0 && low <= 0xBE) code ^= 0x80;
-  const bool open = PortIsOpen(g_state.port);
+  const bool open = LinkIsOpen();
   Trail("LCD_SendToMemory(0x%08X)", code);
   LCD_SendToMemory(code);
   if (open) Expect(kText, CommandKind::Character, {(uint8_t)code});
@@ -697,7 +699,7 @@ void DoSendToMemory(Reader& in) {
 
 void DoSetOutputAddress(Reader& in) {
   const int32_t column = (int32_t)in.U32(), row = (int32_t)in.U32();
-  const bool open = PortIsOpen(g_state.port);
+  const bool open = LinkIsOpen();
   Trail("LCD_SetOutputAddress(%d, %d)", column, row);
   LCD_SetOutputAddress(column, row);
   if (open) {
@@ -717,7 +719,7 @@ void DoSetCGRAMChar(Reader& in) {
     for (int row = 0; row < 8; ++row)
       record.matrix[8 * column + row] = (masks[column] >> row) & 1 ? set : 0;
   }
-  const bool open = PortIsOpen(g_state.port);
+  const bool open = LinkIsOpen();
   const int pitch = g_state.font_pitch;
   Trail("LCD_SetCGRAMChar(%u, ...)", record.position);
   LCD_SetCGRAMChar(record);
@@ -1042,7 +1044,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckState(g_session.last.c_str());
   }
   // The host's shut-down: everything buffered goes out.
-  if (PortIsOpen(g_state.port)) {
+  if (LinkIsOpen()) {
     DoCleanUp();
     CheckState("the final LCD_CleanUp");
   }

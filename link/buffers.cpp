@@ -3,7 +3,8 @@
 #include <string.h>
 
 #include "core/driver_state.h"
-#include "link/port.h"
+#include "display/record.h"
+#include "link/link.h"
 
 namespace {
 
@@ -30,20 +31,20 @@ TxBuffer GfxBuffer() {
 // the transfer sizes never exceed the capacities (settings correct them), so
 // the count reaches the transfer size before it could pass the capacity.
 int Put(TxBuffer b, uint8_t byte) {
-  if (!PortIsOpen(g_state.port)) return 1;
+  if (!LinkIsOpen()) return 1;
   if (*b.count < b.capacity) b.bytes[*b.count] = byte;
   ++*b.count;
   if (*b.count >= b.size) {
-    WriteAll(g_state.port, b.bytes, b.size);
+    LinkWrite(b.bytes, b.size);
     *b.count = 0;
   }
   return 0;
 }
 
 int Flush(TxBuffer b) {
-  if (!PortIsOpen(g_state.port)) return 1;
+  if (!LinkIsOpen()) return 1;
   if (*b.count > 0 && *b.count <= b.capacity) {
-    WriteAll(g_state.port, b.bytes, *b.count);
+    LinkWrite(b.bytes, *b.count);
     *b.count = 0;
   }
   return 0;
@@ -60,7 +61,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
   // While the port is closed both counts are 0 (OpenPort empties the
   // buffers before it opens, LCD_CleanUp flushes before it closes), and a
   // put changes nothing.
-  if (!PortIsOpen(g_state.port)) return 0;
+  if (!LinkIsOpen()) return 0;
   int left_alone = 0;
   uint32_t filled = *b.count;
   while (count > 0) {
@@ -73,7 +74,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
     count -= take;
     if (filled == b.size) {
       *b.count = b.size;  // as Put leaves it during the write
-      WriteAll(g_state.port, b.bytes, b.size);
+      LinkWrite(b.bytes, b.size);
       filled = 0;
     }
   }
@@ -83,13 +84,20 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-int PutTextByte(uint8_t byte) { return Put(TextBuffer(), byte); }
+// Text-stream bytes also go into the record of what the display shows, in
+// the order the board will read them, whether or not they reach it.
+int PutTextByte(uint8_t byte) {
+  if (!LinkIsOpen()) return 1;
+  RecordTextByte(byte);
+  return Put(TextBuffer(), byte);
+}
 int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
 int PutGfxBytes(const uint8_t* bytes, uint32_t count) { return PutRun(GfxBuffer(), bytes, count); }
 int FlushTextBuffer() { return Flush(TextBuffer()); }
 int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
-  if (!PortIsOpen(g_state.port)) return;
-  WriteAll(g_state.port, &byte, 1);
+  if (!LinkIsOpen()) return;
+  RecordTextByte(byte);
+  LinkWrite(&byte, 1);
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "core/driver_state.h"
+#include "link/link.h"
 
 namespace {
 
@@ -42,17 +43,29 @@ uint64_t LineTimeMs(uint64_t bytes, int32_t baud_rate) {
   return (bytes * 10000u + (uint64_t)baud_rate - 1) / (uint64_t)baud_rate;
 }
 
-// One byte's line time is at least 1 ms: the rounding goes up.
-uint32_t WriteMultiplierForBaud(int32_t baud_rate) { return (uint32_t)LineTimeMs(1, baud_rate); }
+PortTimeouts DriverTimeouts(int32_t baud_rate) {
+  PortTimeouts t;
+  t.read_interval = kTimeoutMs;
+  t.read_total_multiplier = kTimeoutMs;
+  t.read_total_constant = kTimeoutMs;
+  // Per byte, only the byte's own line time: a board that stops reading then
+  // delays a transfer by about a second, not by a second per byte. Never more
+  // than a second a byte, whatever speed config.ini names.
+  const uint64_t per_byte = LineTimeMs(1, baud_rate);
+  t.write_total_multiplier = per_byte < kTimeoutMs ? (uint32_t)per_byte : kTimeoutMs;
+  t.write_total_constant = kTimeoutMs;
+  return t;
+}
 
-PortHandle OpenPort(const char* name, int32_t baud_rate) {
+namespace {
+
+// The set-up both opens share. A quiet one shows no box: the host did not ask
+// for it, and a box a second while a board is unplugged would bury the user.
+PortHandle SetUpPort(const char* name, int32_t baud_rate, bool quiet) {
   DriverState& s = g_state;
-  s.text_count = 0;
-  s.gfx_count = 0;
-  s.write_stalled = 0;
-
-  PortHandle port = s.port_name_too_long ? kInvalidPort : PlatformPortOpen(name);
+  PortHandle port = s.port_name_too_long && !quiet ? kInvalidPort : PlatformPortOpen(name);
   if (!PortIsOpen(port)) {
+    if (quiet) return kNoPort;
     uint32_t error = s.port_name_too_long ? kErrorNameTooLong : PlatformLastError();
     ShowPortError(
         "##################### CreateFile() for %s , Baudrate %d failed ! Error %ld "
@@ -62,16 +75,21 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   }
   if (!PlatformPortSetupQueues(port, kQueueSize, kQueueSize)) {
     uint32_t error = CloseFailed(port);
-    ShowPortError("##################### SetupComm() for %s failed ! Error %ld #####################",
-                  name, (long)error);
+    if (!quiet) {
+      ShowPortError(
+          "##################### SetupComm() for %s failed ! Error %ld #####################", name,
+          (long)error);
+    }
     return kNoPort;
   }
   PortLineSettings line;
   if (!PlatformPortGetLineSettings(port, &line)) {
     uint32_t error = CloseFailed(port);
-    ShowPortError(
-        "##################### GetCommState() for %s failed ! Error %ld #####################",
-        name, (long)error);
+    if (!quiet) {
+      ShowPortError(
+          "##################### GetCommState() for %s failed ! Error %ld #####################",
+          name, (long)error);
+    }
     return kNoPort;
   }
   ConfigureLine(&line, (uint32_t)baud_rate);
@@ -79,18 +97,13 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
     PlatformPortClose(port);
     return kNoPort;
   }
+  // The time-outs read are only checked: the driver sets all five.
   PortTimeouts timeouts;
   if (!PlatformPortGetTimeouts(port, &timeouts)) {
     PlatformPortClose(port);
     return kNoPort;
   }
-  timeouts.read_interval = kTimeoutMs;
-  timeouts.read_total_multiplier = kTimeoutMs;
-  timeouts.read_total_constant = kTimeoutMs;
-  // Per byte, only the byte's own line time: a board that stops reading then
-  // delays a transfer by about a second, not by a second per byte.
-  timeouts.write_total_multiplier = WriteMultiplierForBaud(baud_rate);
-  timeouts.write_total_constant = kTimeoutMs;
+  timeouts = DriverTimeouts(baud_rate);
   if (!PlatformPortSetTimeouts(port, &timeouts)) {
     PlatformPortClose(port);
     return kNoPort;
@@ -102,103 +115,61 @@ PortHandle OpenPort(const char* name, int32_t baud_rate) {
   // With abort-on-error, a line error from before the open (a board that
   // talked, a break, noise) would fail the first write, ResetDisplay.
   PlatformPortClearError(port);
-  s.line_idle_ms = PlatformTickMs();
   return port;
 }
 
-namespace {
-
-// The most bytes a port may hold that the board has not taken yet: a write
-// waits for room beyond that. A pseudo-terminal holds about 20 KB, more than
-// the 4096-byte queue asked for.
+// The most bytes a port may hold that the board has not taken yet (a
+// pseudo-terminal holds about 20 KB, more than the 4096-byte queue asked
+// for): a count above it is not believed.
 const uint32_t kMostHeld = 32768;
-
-// Keeps line_idle_ms: the bytes written go out one after the other at the
-// configured speed, and the port holds at most kMostHeld of them, so the line
-// is never more than their line time behind.
-void CountOnLine(uint32_t written) {
-  DriverState& s = g_state;
-  const uint64_t now = PlatformTickMs();
-  const uint64_t start = s.line_idle_ms > now ? s.line_idle_ms : now;
-  const uint64_t idle = start + LineTimeMs(written, s.baud_rate);
-  const uint64_t limit = now + LineTimeMs(kMostHeld, s.baud_rate);
-  s.line_idle_ms = idle < limit ? idle : limit;
-}
+// The longest the close waits for the port to send what it holds.
+const uint64_t kMostCloseWaitMs = 2000;
 
 // Before the transmit purge, which discards what the port has not sent yet:
 // wait while the port still holds bytes, for at most their line time plus the
-// write time-out constant, so a board that stopped reading costs no more than
-// that. Where the port cannot tell (under Wine a pseudo-terminal always reads
-// empty), wait for the line time of what was written instead, by the same
-// rule: until the line would have sent it at the configured speed.
+// write time-out constant, and never more than two seconds. A board that does
+// not take bytes gets no wait at all, and neither does a port that cannot
+// tell what it holds (its platform layer keeps the bytes through the purge
+// where it can: under Wine on a pseudo-terminal).
 void WaitForOutputSent() {
   DriverState& s = g_state;
+  if (s.link.mode != kLinkUp) return;
   const uint32_t kPollMs = 10;
   uint32_t queued = 0;
+  if (!PlatformPortQueuedOutput(s.port, &queued) || queued == 0) return;
+  if (queued > kMostHeld) queued = kMostHeld;
+  uint64_t wait = LineTimeMs(queued, s.link.baud_rate) + kTimeoutMs;
+  if (wait > kMostCloseWaitMs) wait = kMostCloseWaitMs;
   uint64_t now = PlatformTickMs();
-  if (PlatformPortQueuedOutput(s.port, &queued)) {
-    if (queued == 0) return;
-    const uint64_t deadline = now + LineTimeMs(queued, s.baud_rate) + kTimeoutMs;
-    while (queued > 0 && now < deadline) {
-      uint64_t left = deadline - now;
-      PlatformSleepMs(left < kPollMs ? (uint32_t)left : kPollMs);
-      now = PlatformTickMs();
-      if (!PlatformPortQueuedOutput(s.port, &queued)) return;
-    }
-    return;
+  const uint64_t deadline = now + wait;
+  while (queued > 0 && now < deadline) {
+    uint64_t left = deadline - now;
+    PlatformSleepMs(left < kPollMs ? (uint32_t)left : kPollMs);
+    now = PlatformTickMs();
+    if (!PlatformPortQueuedOutput(s.port, &queued)) return;
   }
-  // At most the line time of kMostHeld bytes (CountOnLine).
-  if (s.line_idle_ms > now) PlatformSleepMs((uint32_t)(s.line_idle_ms - now));
 }
 
 }  // namespace
 
-void ClosePort() {
-  DriverState& s = g_state;
-  WaitForOutputSent();
-  PlatformPortPurge(s.port, kPurgeReceive);
-  PlatformPortPurge(s.port, kPurgeTransmit);
-  PlatformPortLine(s.port, kClearDtr);
-  PlatformPortLine(s.port, kClearRts);
-  PlatformPortClose(s.port);
-  s.port = kNoPort;
+PortHandle OpenPort(const char* name, int32_t baud_rate) {
+  g_state.text_count = 0;
+  g_state.gfx_count = 0;
+  return SetUpPort(name, baud_rate, false);
 }
 
-void WriteAll(PortHandle port, const uint8_t* data, uint32_t size) {
-  // The protocol has no framing: a lost tail would make the board misread
-  // everything after it, so the rest of a short write goes out again for as
-  // long as writes make progress.
+PortHandle ReopenPort(const char* name, int32_t baud_rate) { return SetUpPort(name, baud_rate, true); }
+
+void ClosePort() {
   DriverState& s = g_state;
-  if (s.write_stalled) return;
-  bool retried = false;
-  while (size > 0) {
-    uint32_t written = 0;
-    bool ok = PlatformPortWrite(port, data, size, &written);
-    if (written > size) written = size;
-    if (written > 0) CountOnLine(written);
-    data += written;
-    size -= written;
-    if (!ok) {
-      // A line error (a board that talks back, a break) fails the write with
-      // abort-on-error set. Once it is cleared the rest goes out once more;
-      // a second failure loses it.
-      if (PlatformPortClearError(port) && !retried) {
-        retried = true;
-        continue;
-      }
-      // A board that is gone takes nothing: there is no line time to wait
-      // for at the close.
-      s.line_idle_ms = 0;
-      return;
-    }
-    if (written == 0) {
-      // A write that ran out of time without a byte: the board is not
-      // reading. Waiting again for every transfer of this call would block
-      // the host for a second per transfer, and waiting at the close for
-      // bytes it does not take would gain nothing.
-      s.write_stalled = 1;
-      s.line_idle_ms = 0;
-      return;
-    }
+  if (PortIsOpen(s.port)) {
+    WaitForOutputSent();
+    PlatformPortPurge(s.port, kPurgeReceive);
+    PlatformPortPurge(s.port, kPurgeTransmit);
+    PlatformPortLine(s.port, kClearDtr);
+    PlatformPortLine(s.port, kClearRts);
+    PlatformPortClose(s.port);
   }
+  s.port = kNoPort;
+  LinkClosed();
 }

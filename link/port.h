@@ -8,15 +8,16 @@
 // Opens and configures the port; shows a message box for the failures that
 // have one. Returns the handle, or kNoPort on failure.
 PortHandle OpenPort(const char* name, int32_t baud_rate);
-// Shuts the open port down and sets port to none.
+// The same set-up without any message box, for a port that went away and is
+// opened again behind the host's back.
+PortHandle ReopenPort(const char* name, int32_t baud_rate);
+// Shuts the open port down (a port that is gone has no handle left to shut)
+// and sets port to none.
 void ClosePort();
-// The write time-out per byte: the time one byte takes at `baud_rate`
-// (10 bits a byte), rounded up to whole milliseconds, at least 1.
-uint32_t WriteMultiplierForBaud(int32_t baud_rate);
+// The port's time-outs as the driver sets them: 1000 ms, but for writes the
+// line time of one byte at `baud_rate` (rounded up to whole milliseconds, at
+// least 1, at most 1000) per byte.
+PortTimeouts DriverTimeouts(int32_t baud_rate);
 // The time `bytes` take on the line at `baud_rate` (10 bits a byte), in whole
 // milliseconds rounded up; a rate of 0 or below counts 1 ms a byte.
 uint64_t LineTimeMs(uint64_t bytes, int32_t baud_rate);
-// Writes all of `size` bytes: the rest of a short write is written again while
-// writes make progress. A failed write clears the port's error state and
-// the rest is written once more. Nothing is reported to the caller.
-void WriteAll(PortHandle port, const uint8_t* data, uint32_t size);

@@ -71,11 +71,19 @@ bool PlatformPortLine(PortHandle port, PortLineRequest request);
 // One synchronous write, bounded by the write time-outs. *written receives the
 // number of bytes that went out, also when the write fails or times out.
 bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written);
+// What clearing the port's error state found.
+enum PortClearResult {
+  kPortQueryFailed,   // the port answers nothing: it is gone
+  kPortNoError,       // there was no line error
+  kPortErrorCleared,  // a line error was cleared: writes work again
+};
 // Clears the port's error state (abort-on-error makes every later write fail
 // until this is done) and discards what the board sent: the driver never
-// reads, so a full receive queue would only raise the next overrun. Returns
-// false when the error could not be cleared.
-bool PlatformPortClearError(PortHandle port);
+// reads, so a full receive queue would only raise the next overrun.
+PortClearResult PlatformPortClearError(PortHandle port);
+// True when a failed write's error code says that it ran out of time (some
+// serial drivers report a write time-out as a failure, not as a short write).
+bool PlatformIsTimeoutError(uint32_t error);
 // The number of bytes written to the port but not yet sent, in *queued.
 // Returns false when the platform cannot tell (its count would read 0 while
 // bytes are still on their way).

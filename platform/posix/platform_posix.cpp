@@ -33,7 +33,8 @@
 //   bytes that went out, as Win32 does.
 // - Abort-on-error is remembered but latches nothing: a tty has no error
 //   state to clear, so PlatformPortClearError only discards what was
-//   received, as on Win32.
+//   received, as on Win32, and finds no line error; it fails on a tty that
+//   was hung up.
 // - The output queue is the tty's (TIOCOUTQ); the transmit purge keeps it
 //   (below), so nothing is lost at a close either way.
 // - Modem lines (DTR, RTS) via TIOCMBIS/TIOCMBIC; a pty has none, so these
@@ -467,12 +468,18 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
   return ok;
 }
 
-bool PlatformPortClearError(PortHandle port) {
+PortClearResult PlatformPortClearError(PortHandle port) {
   PortSlot* slot = FindSlot(port);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return kPortQueryFailed;
+  // A tty that was hung up (a pty whose master closed, a USB adapter pulled
+  // out) answers no query any more.
+  struct termios t;
+  if (tcgetattr(slot->fd, &t) != 0) return kPortQueryFailed;
   tcflush(slot->fd, TCIFLUSH);
-  return true;
+  return kPortNoError;
 }
+
+bool PlatformIsTimeoutError(uint32_t error) { return error == ETIMEDOUT; }
 
 bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
   *queued = 0;

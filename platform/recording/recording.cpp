@@ -59,6 +59,10 @@ std::vector<size_t> RecTransferSizes() {
 PortHandle PlatformPortOpen(const char* name) {
   Log(std::string("PlatformPortOpen ") + name);
   if (Fails(kRecPortOpen)) return kInvalidPort;
+  if (g_rec.gone) {
+    g_rec.last_error = 2;  // no such file: the device is not there
+    return kInvalidPort;
+  }
   ++g_rec.open_ports;
   return g_rec.next_handle++;
 }
@@ -91,7 +95,7 @@ bool PlatformPortGetTimeouts(PortHandle, PortTimeouts* timeouts) {
 
 bool PlatformPortSetTimeouts(PortHandle, const PortTimeouts* timeouts) {
   Log("PlatformPortSetTimeouts");
-  if (Fails(kRecPortSetTimeouts)) return false;
+  if (Fails(kRecPortSetTimeouts) || g_rec.gone) return false;
   g_rec.timeouts_applied = *timeouts;
   return true;
 }
@@ -118,31 +122,57 @@ bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* wr
   *written = 0;
   if (g_rec.on_write) g_rec.on_write();
   if (Fails(kRecPortWrite)) return false;
+  if (g_rec.gone) {
+    g_rec.last_error = g_rec.gone_error;
+    return false;
+  }
   int64_t take = size;
+  bool timeout_error = false;
   if (!g_rec.write_plan.empty()) {
     take = g_rec.write_plan.front();
     g_rec.write_plan.pop_front();
-    if (take < 0) {
-      g_rec.last_error = 31;  // a device error
+    if (take == kPlanLineError) {
+      g_rec.last_error = 995;  // aborted: abort-on-error after a line error
+      g_rec.line_error = true;
       return false;
     }
+    if (take == kPlanTimeoutError) {
+      g_rec.last_error = 121;  // the semaphore time-out some drivers report
+      timeout_error = true;
+      take = 0;
+    }
     if (take > size) take = size;
+  }
+  if (g_rec.now_ms < g_rec.stalled_until_ms) take = 0;
+  // A write that took less than it was given ran out of time: the clock
+  // moves on by the time-out it waited out.
+  if (take < size) {
+    const uint64_t waited =
+        (uint64_t)g_rec.timeouts_applied.write_total_multiplier * size +
+        g_rec.timeouts_applied.write_total_constant;
+    g_rec.now_ms += waited;
+    g_rec.write_waited_ms += waited;
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
   if (g_rec.queue_fills) g_rec.queued += (uint64_t)take;
   *written = (uint32_t)take;
-  return true;
+  return !timeout_error;
 }
 
-bool PlatformPortClearError(PortHandle) {
+PortClearResult PlatformPortClearError(PortHandle) {
   Log("PlatformPortClearError");
-  return !Fails(kRecPortClearError);
+  if (Fails(kRecPortClearError) || g_rec.gone) return kPortQueryFailed;
+  if (!g_rec.line_error) return kPortNoError;
+  g_rec.line_error = false;
+  return kPortErrorCleared;
 }
+
+bool PlatformIsTimeoutError(uint32_t error) { return error == 121 || error == 1121; }
 
 bool PlatformPortQueuedOutput(PortHandle, uint32_t* queued) {
   *queued = 0;
-  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known) return false;
+  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known || g_rec.gone) return false;
   *queued = (uint32_t)g_rec.queued;
   return true;
 }

@@ -45,6 +45,9 @@ struct RecFault {
   uint32_t error = 0;
 };
 
+const int64_t kPlanLineError = -1;
+const int64_t kPlanTimeoutError = -2;
+
 struct RecMessageBox {
   std::string text;
   bool has_caption;
@@ -62,9 +65,20 @@ struct Recording {
   // message loop (it may call back into the driver).
   std::function<void()> on_message_box;
   // Plan for the next writes: each entry is the most bytes that write takes
-  // (0: it times out having written nothing); -1 fails it with no bytes.
-  // Without entries every write takes all it is given.
+  // (0: it times out having written nothing); kPlanLineError fails it with a
+  // line error that PlatformPortClearError then clears, kPlanTimeoutError
+  // fails it with a time-out error code (121). Without entries every write
+  // takes all it is given.
   std::deque<int64_t> write_plan;
+  // The port is gone (unplugged): writes fail with `gone_error`, the port
+  // answers no query, and opens fail with error 2 until it is back.
+  bool gone = false;
+  uint32_t gone_error = 1617;  // ERROR_DEVICE_REMOVED
+  // A line error the next PlatformPortClearError finds.
+  bool line_error = false;
+  // A board that stopped reading: until the clock reaches this, every write
+  // times out having written nothing.
+  uint64_t stalled_until_ms = 0;
   // For benchmarks: writes only count their bytes; nothing is recorded.
   bool count_only = false;
   uint64_t bytes_written = 0;
@@ -88,9 +102,11 @@ struct Recording {
   bool queue_fills = false;
   uint64_t queued = 0;
   uint64_t drain_per_ms = 0;
-  // A clock that moves only when the driver sleeps.
+  // A clock that moves only when the driver sleeps or a write waits out its
+  // time-out (the applied write time-outs for its size).
   uint64_t now_ms = 0;
   uint64_t slept_ms = 0;
+  uint64_t write_waited_ms = 0;
   PortLineSettings line_settings_read{};
   PortLineSettings line_settings_applied{};
   PortTimeouts timeouts_read{};

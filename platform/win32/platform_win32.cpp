@@ -94,11 +94,7 @@ bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   return SetCommTimeouts(ToHandle(port), &t) != FALSE;
 }
 
-bool PlatformPortPurge(PortHandle port, PortPurgeSide side) {
-  DWORD flags =
-      side == kPurgeReceive ? (PURGE_RXABORT | PURGE_RXCLEAR) : (PURGE_TXABORT | PURGE_TXCLEAR);
-  return PurgeComm(ToHandle(port), flags) != FALSE;
-}
+
 
 bool PlatformPortLine(PortHandle port, PortLineRequest request) {
   DWORD function = 0;
@@ -126,12 +122,20 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
   return ok != FALSE;
 }
 
-bool PlatformPortClearError(PortHandle port) {
+PortClearResult PlatformPortClearError(PortHandle port) {
   DWORD errors = 0;
   COMSTAT status;
-  if (!ClearCommError(ToHandle(port), &errors, &status)) return false;
+  // After a surprise removal (unplugged, resumed from sleep) the query fails
+  // as the writes do; under Wine so does a pseudo-terminal whose other end
+  // has closed (error 21, not ready).
+  if (!ClearCommError(ToHandle(port), &errors, &status)) return kPortQueryFailed;
   PurgeComm(ToHandle(port), PURGE_RXCLEAR);
-  return true;
+  return errors != 0 ? kPortErrorCleared : kPortNoError;
+}
+
+bool PlatformIsTimeoutError(uint32_t error) {
+  return error == ERROR_SEM_TIMEOUT || error == ERROR_COUNTER_TIMEOUT || error == WAIT_TIMEOUT ||
+         error == ERROR_TIMEOUT;
 }
 
 namespace {
@@ -149,6 +153,17 @@ bool IsWinePseudoTerminal(HANDLE port) {
 }
 
 }  // namespace
+
+bool PlatformPortPurge(PortHandle port, PortPurgeSide side) {
+  // Writes are synchronous, so there is no pending write to abort; on a
+  // pseudo-terminal Wine's purge would discard what the other end has not
+  // read yet (the last commands before a close, or those of the close before
+  // a new open): that side keeps its bytes.
+  if (side == kPurgeTransmit && IsWinePseudoTerminal(ToHandle(port))) return true;
+  DWORD flags =
+      side == kPurgeReceive ? (PURGE_RXABORT | PURGE_RXCLEAR) : (PURGE_TXABORT | PURGE_TXCLEAR);
+  return PurgeComm(ToHandle(port), flags) != FALSE;
+}
 
 bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
   *queued = 0;

@@ -265,12 +265,20 @@ const Nesting kNestings[] = {
 INSTANTIATE_TEST_SUITE_P(Nestings, NestedCallTest, ::testing::ValuesIn(kNestings),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WriteMultiplier, IsOneByteLineTimeRoundedUp) {
+// Per byte a write waits the byte's own line time, rounded up, at least 1 ms
+// and never more than a second, whatever speed config.ini names; everything
+// else is a second.
+TEST(DriverTimeouts, WriteMultiplierIsOneByteLineTimeAtMostASecond) {
   const std::pair<int32_t, uint32_t> cases[] = {
-      {110, 91}, {1200, 9}, {9600, 2}, {10000, 1}, {19200, 1}, {115200, 1},
-      {1000, 10}, {1, 10000}, {0, 1}, {-9600, 1}, {INT32_MAX, 1},
+      {110, 91}, {1200, 9}, {9600, 2}, {10000, 1}, {19200, 1}, {115200, 1}, {1000, 10},
+      {11, 910}, {10, 1000}, {9, 1000}, {1, 1000}, {0, 1}, {-9600, 1}, {INT32_MAX, 1},
   };
-  for (const auto& c : cases) EXPECT_EQ(WriteMultiplierForBaud(c.first), c.second) << c.first;
+  for (const auto& c : cases) {
+    const PortTimeouts t = DriverTimeouts(c.first);
+    EXPECT_EQ(t.write_total_multiplier, c.second) << c.first;
+    EXPECT_EQ(t.write_total_constant, 1000u);
+    EXPECT_EQ(t.read_interval + t.read_total_multiplier + t.read_total_constant, 3000u);
+  }
 }
 
 TEST_F(DriverTest, InitAppliesTheMultiplierOfTheConfiguredSpeed) {

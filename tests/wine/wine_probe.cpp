@@ -39,11 +39,18 @@ namespace {
 // ---------------------------------------------------------------- watchers
 
 bool g_short_writes = false;
-const char* g_fail_writes = "";  // 1-based numbers of the writes that fail
+// 1-based numbers of the writes that fail: after a line error, as
+// abort-on-error makes them fail (the next ClearCommError reports it); with a
+// time-out error, as some serial drivers report a write time-out; or with a
+// device error and nothing to clear.
+const char* g_fail_writes = "";
+const char* g_time_out_writes = "";
+const char* g_drop_writes = "";
 int g_write_count = 0;
+bool g_line_error = false;
 
-bool WriteFails(int number) {
-  for (const char* p = g_fail_writes; *p;) {
+bool Listed(const char* list, int number) {
+  for (const char* p = list; *p;) {
     char* end = nullptr;
     if (strtol(p, &end, 10) == number) return true;
     p = *end == ',' ? end + 1 : end;
@@ -90,11 +97,16 @@ BOOL WINAPI WatchSetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS t) {
 BOOL WINAPI WatchWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                            LPOVERLAPPED overlapped) {
   ++g_write_count;
-  if (WriteFails(g_write_count)) {
+  const DWORD error = Listed(g_fail_writes, g_write_count)       ? ERROR_OPERATION_ABORTED
+                      : Listed(g_time_out_writes, g_write_count) ? ERROR_SEM_TIMEOUT
+                      : Listed(g_drop_writes, g_write_count)     ? ERROR_GEN_FAILURE
+                                                                 : 0;
+  if (error != 0) {
     if (written != NULL) *written = 0;
     printf("WRITEFILE %lu -> fail\n", size);
     fflush(stdout);
-    SetLastError(ERROR_OPERATION_ABORTED);
+    g_line_error = error == ERROR_OPERATION_ABORTED;
+    SetLastError(error);
     return FALSE;
   }
   DWORD asked = size;
@@ -108,7 +120,10 @@ BOOL WINAPI WatchWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writte
 BOOL WINAPI WatchClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
   printf("CLEARCOMMERROR\n");
   fflush(stdout);
-  return g_real_clear_error(port, errors, status);
+  BOOL ok = g_real_clear_error(port, errors, status);
+  if (ok && g_line_error && errors != NULL) *errors |= CE_FRAME;
+  g_line_error = false;
+  return ok;
 }
 
 BOOL WINAPI WatchPurgeComm(HANDLE port, DWORD flags) {
@@ -222,6 +237,10 @@ int main(int argc, char** argv) {
       g_short_writes = true;
     } else if (strcmp(argv[i], "--fail-write") == 0 && i + 1 < argc) {
       g_fail_writes = argv[++i];
+    } else if (strcmp(argv[i], "--time-out-write") == 0 && i + 1 < argc) {
+      g_time_out_writes = argv[++i];
+    } else if (strcmp(argv[i], "--drop-write") == 0 && i + 1 < argc) {
+      g_drop_writes = argv[++i];
     } else if (count < 8) {
       args[count++] = argv[i];
     }

@@ -1,0 +1,237 @@
+#include "link/link.h"
+
+#include <string.h>
+
+#include "core/driver_state.h"
+#include "core/trace.h"
+#include "display/record.h"
+#include "link/commands.h"
+#include "link/port.h"
+
+namespace {
+
+// At most one probe or reopen a second.
+const uint64_t kRetryMs = 1000;
+// A probe's write time-out: once a second, so a board that does not read
+// costs the host about 2 % of its time.
+const uint32_t kProbeTimeoutMs = 20;
+
+StreamShape WireShape() {
+  const LinkRecord& l = g_state.link;
+  return {l.controller == kControllerKS108, l.ks108_width};
+}
+
+// The port's write time-outs: the driver's own, or the probe's.
+bool SetWriteTimeouts(bool probe) {
+  PortTimeouts t = DriverTimeouts(g_state.link.baud_rate);
+  if (probe) {
+    t.write_total_multiplier = 0;
+    t.write_total_constant = kProbeTimeoutMs;
+  }
+  return PlatformPortSetTimeouts(g_state.port, &t);
+}
+
+// The port answers nothing any more (unplugged, resumed from sleep, its
+// driver restarted): its handle is dead and would keep the name taken, so it
+// is closed now, and the port is opened again by name at most once a second.
+void PortGone(uint32_t error) {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  PlatformPortClose(s.port);
+  s.port = kNoPort;
+  l.mode = kLinkGone;
+  l.lost = 1;
+  l.probing = 0;
+  l.next_try_ms = PlatformTickMs() + kRetryMs;
+  LogWrite("\nPort %s lost, error %ld; opened again once a second\n", l.port_name, (long)error);
+}
+
+// A write ran out of time: the board is not reading. The rest is dropped,
+// and later calls probe it once a second under the short time-out.
+void BoardStalled() {
+  LinkRecord& l = g_state.link;
+  l.lost = 1;
+  if (l.probing) {
+    l.probing = 0;  // still not reading
+    return;
+  }
+  l.mode = kLinkStalled;
+  l.next_try_ms = PlatformTickMs() + kRetryMs;
+  if (!SetWriteTimeouts(true)) {
+    PortGone(PlatformLastError());
+    return;
+  }
+  LogWrite("\nPort %s: the board takes no bytes; writes are dropped, tried again once a second\n",
+           l.port_name);
+}
+
+void BoardReadsAgain() {
+  LinkRecord& l = g_state.link;
+  l.probing = 0;
+  l.mode = kLinkUp;
+  if (!SetWriteTimeouts(false)) {
+    PortGone(PlatformLastError());
+    return;
+  }
+  LogWrite("\nPort %s: the board takes bytes again; the display is sent again\n", l.port_name);
+}
+
+// Any other failure: the transfer is lost, the board out of step.
+void TransferLost(uint32_t error) {
+  LinkRecord& l = g_state.link;
+  if (l.probing) {
+    l.probing = 0;
+    l.lost = 1;
+    return;
+  }
+  l.lost = 1;
+  LogWrite("\nPort %s: a write failed, error %ld; the display is sent again\n", l.port_name,
+           (long)error);
+}
+
+// The bytes that finish the command the board is inside. Header bytes still
+// to come are zero, so that a cut header announces no payload (a custom
+// character's position is one the record will define again); payload bytes
+// are zero. None of them is a command byte: a board that was reset instead
+// takes them as characters, which the ResetDisplay that follows wipes.
+void EmitCompletion(ByteSink* sink) {
+  const CommandReader& w = g_state.link.wire;
+  if (!w.in_command) return;
+  const int length = HeaderLength(w.command);
+  if (w.have < length) {
+    uint8_t header[4];
+    memcpy(header, w.header, sizeof header);
+    for (int i = w.have; i < length; ++i) {
+      header[i] = w.command == kCmdSetCGRAMChar ? RecordSafeGlyphPosition() : 0;
+      SinkPut(sink, header[i]);
+    }
+    for (uint32_t n = PayloadLength(w.command, header, WireShape()); n > 0; --n) SinkPut(sink, 0);
+    return;
+  }
+  for (uint32_t n = w.payload_left; n > 0; --n) SinkPut(sink, 0);
+}
+
+// Brings the board back in step: what waits in the buffers is dropped (the
+// record holds the text, the host's picture the graphics), the command that
+// was cut is completed and, unless the call is closing the port anyway, the
+// display is reset and drawn again from the record.
+void Resend(bool closing) {
+  DriverState& s = g_state;
+  s.text_count = 0;
+  s.gfx_count = 0;
+  s.flush_pending = 0;
+  s.link.lost = 0;
+  // The graphics buffer is free: it was just emptied, and nothing is put
+  // into it before this returns.
+  ByteSink sink = {s.gfx_buf, kGfxBufferCapacity, 0};
+  EmitCompletion(&sink);
+  if (!closing) {
+    EmitDisplay(&sink);
+    s.link.redraw_picture = 1;
+  }
+  SinkFlush(&sink);
+}
+
+void BeginCall(bool closing) {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  if (!l.lost || !LinkIsOpen()) return;
+  const uint64_t now = PlatformTickMs();
+  if (l.mode == kLinkGone) {
+    if (closing || now < l.next_try_ms) return;
+    l.next_try_ms = now + kRetryMs;
+    PortHandle port = ReopenPort(l.port_name, l.baud_rate);
+    if (!PortIsOpen(port)) return;
+    s.port = port;
+    l.mode = kLinkUp;
+    LogWrite("\nPort %s back; the display is sent again\n", l.port_name);
+  } else if (l.mode == kLinkStalled) {
+    if (!closing && now < l.next_try_ms) return;
+    l.next_try_ms = now + kRetryMs;
+    l.probing = 1;
+  }
+  Resend(closing);
+}
+
+}  // namespace
+
+bool LinkIsOpen() { return PortIsOpen(g_state.port) || g_state.link.mode == kLinkGone; }
+
+void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
+  DriverState& s = g_state;
+  s.port = port;
+  LinkRecord& l = s.link;
+  l = LinkRecord();
+  strncpy(l.port_name, name, sizeof l.port_name - 1);
+  l.baud_rate = baud_rate;
+  l.controller = s.controller;
+  // The buffers start empty, so the text stream starts between commands.
+  s.shown.reader = CommandReader();
+}
+
+void LinkClosed() {
+  LinkRecord& l = g_state.link;
+  l.mode = kLinkUp;
+  l.lost = 0;
+  l.probing = 0;
+  l.redraw_picture = 0;
+}
+
+void BeginWritingCall() { BeginCall(false); }
+void BeginClosingCall() { BeginCall(true); }
+
+void LinkWrite(const uint8_t* data, uint32_t size) {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  if (!PortIsOpen(s.port) || l.lost || (l.mode == kLinkStalled && !l.probing)) return;
+  bool retried = false;
+  while (size > 0) {
+    uint32_t written = 0;
+    const bool ok = PlatformPortWrite(s.port, data, size, &written);
+    if (written > size) written = size;
+    if (written > 0) {
+      ReadCommands(&l.wire, data, written, WireShape());
+      data += written;
+      size -= written;
+      if (l.probing) {
+        BoardReadsAgain();
+        if (l.mode != kLinkUp) return;
+      }
+      if (ok) continue;
+    }
+    if (ok) {
+      if (size == 0) return;
+      BoardStalled();
+      return;
+    }
+    const uint32_t error = PlatformLastError();
+    const PortClearResult cleared = PlatformPortClearError(s.port);
+    if (cleared == kPortQueryFailed) {
+      PortGone(error);
+      return;
+    }
+    if (PlatformIsTimeoutError(error)) {
+      BoardStalled();
+      return;
+    }
+    // A line error (a board that talks back, a break) fails the write with
+    // abort-on-error set. Once it is cleared the rest goes out once more; a
+    // second failure loses it.
+    if (cleared == kPortErrorCleared && !retried) {
+      retried = true;
+      continue;
+    }
+    TransferLost(error);
+    return;
+  }
+}
+
+void SinkPut(ByteSink* sink, uint8_t byte) {
+  sink->bytes[sink->count++] = byte;
+  if (sink->count == sink->capacity) SinkFlush(sink);
+}
+
+void SinkFlush(ByteSink* sink) {
+  LinkWrite(sink->bytes, sink->count);
+  sink->count = 0;
+}

@@ -1,0 +1,518 @@
+// A board that stops reading, a port that goes away and comes back, and the
+// bytes that bring the board back in step, on the recording double: its clock
+// moves as writes wait out their time-outs, and the board's own decoder and
+// model read the wire.
+#include <algorithm>
+#include <random>
+
+#include "link/link.h"
+#include "test_support.h"
+#include "tools/board/decoder.h"
+#include "tools/board/model.h"
+
+namespace {
+
+using board::BoardModel;
+using board::DisplayConfig;
+
+const char kLost[] = "\nPort COM1 lost, error 1617; opened again once a second\n";
+const char kBack[] = "\nPort COM1 back; the display is sent again\n";
+const char kStalled[] =
+    "\nPort COM1: the board takes no bytes; writes are dropped, tried again once a second\n";
+const char kReadsAgain[] = "\nPort COM1: the board takes bytes again; the display is sent again\n";
+
+Bytes Zeros(size_t n) { return Bytes(n, 0); }
+
+size_t Count(const std::vector<std::string>& calls, const std::string& prefix) {
+  return (size_t)std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
+    return c.compare(0, prefix.size(), prefix) == 0;
+  });
+}
+
+// What the display shows after the wire: a board that reads it all, or, from
+// each offset in `fresh_at` on, a new board just plugged in.
+BoardModel Shown(const Bytes& wire, const DisplayConfig& config,
+                 const std::vector<size_t>& fresh_at = {}) {
+  BoardModel model;
+  board::Decoder decoder;
+  size_t at = 0;
+  std::vector<size_t> starts = {0};
+  starts.insert(starts.end(), fresh_at.begin(), fresh_at.end());
+  starts.push_back(wire.size());
+  for (size_t i = 0; i + 1 < starts.size(); ++i) {
+    board::ModelInit(model, config);
+    board::DecoderInit(decoder, config);
+    std::vector<board::Command> commands;
+    std::vector<board::Anomaly> anomalies;
+    at = starts[i];
+    board::DecoderFeed(decoder, wire.data() + at, starts[i + 1] - at, commands, anomalies);
+    for (const board::Command& c : commands) board::ModelApply(model, c);
+  }
+  return model;
+}
+
+void ExpectSameDisplay(const BoardModel& got, const BoardModel& want) {
+  EXPECT_EQ(got.text, want.text);
+  EXPECT_EQ(got.cursor_column, want.cursor_column);
+  EXPECT_EQ(got.cursor_row, want.cursor_row);
+  for (int code = 0; code < 256; ++code) {
+    EXPECT_EQ(got.custom[code].defined, want.custom[code].defined) << code;
+    EXPECT_EQ(got.custom[code].rows, want.custom[code].rows) << code;
+  }
+  EXPECT_EQ(got.light, want.light);
+  EXPECT_EQ(got.contrast, want.contrast);
+  EXPECT_EQ(got.ports, want.ports);
+  EXPECT_EQ(std::count(got.graphics.begin(), got.graphics.end(), 1),
+            std::count(want.graphics.begin(), want.graphics.end(), 1));
+  EXPECT_TRUE(got.graphics == want.graphics) << "the graphics differ";
+}
+
+// ------------------------------------------------ the bytes after a cut
+
+// A command is cut after some of its bytes and the board stops reading; a
+// second later the next call finds it reading again. What it writes first:
+// the rest of the cut command (zeros, so that a cut header carries no
+// payload), ResetDisplay and the record of the display.
+struct CutCase {
+  const char* name;
+  std::function<void()> draw;
+  std::vector<int64_t> plan;  // the cut write takes plan[0] bytes, then stalls
+  Bytes completion;
+  Bytes record;  // what follows the ResetDisplay
+  int controller = 6963;
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+class CutTest : public DriverTest, public ::testing::WithParamInterface<CutCase> {};
+
+const uint8_t* Picture() {
+  static uint8_t picture[240 * 64];
+  for (size_t i = 0; i < sizeof picture; ++i) picture[i] = (uint8_t)(i % 5 == 0);
+  return picture;
+}
+
+void Io(uint32_t light, uint32_t ports) {
+  LCD_SetIOPropertys("COM1", 0, 0, 0, 0, g_state.controller == 108 ? 128 : 240, 64, 1, light, 0,
+                     0, ports, 0, 0);
+}
+
+TEST_P(CutTest, CompletesTheCommandResetsAndDrawsTheRecord) {
+  const CutCase& c = GetParam();
+  Setting("TextBufferSize", "256");
+  Setting("GfxBufferSize", "4096");
+  Setting("GfxForceFlush", "1");
+  Setting("LCD_UseOutPorts", "1");
+  Setting("LCD_Controller", std::to_string(c.controller));
+  LCD_SetIOPropertys("COM1", 0, 0, 0, 0, c.controller == 108 ? 128 : 240, 64, 1, 0, 0, 0, 0, 0,
+                     0);
+  InitAndClear();
+  Rec().write_plan.assign(c.plan.begin(), c.plan.end());
+  c.draw();
+  ASSERT_EQ(g_state.link.mode, kLinkStalled);
+  Rec().transfers.clear();
+  Rec().calls.clear();
+  Rec().now_ms += 1000;
+  LCD_SendToMemory('Z');  // stays in the text buffer
+  EXPECT_EQ(RecWire(), Concat({c.completion, Hex("B0"), c.record}));
+  EXPECT_EQ(Rec().calls.front(), "PlatformPortWrite " + std::to_string(RecWire().size()));
+  EXPECT_EQ(Rec().calls.back(), "PlatformPortSetTimeouts");  // the driver's own again
+  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
+  EXPECT_EQ(g_state.link.mode, kLinkUp);
+  EXPECT_EQ(g_state.link.lost, 0);
+  EXPECT_EQ(g_state.text_count, 1u);
+}
+
+// The text rows flush their text with a graphics call of one pixel byte.
+void Flush() { LCD_SendToGfxMemory(Picture(), 0, 0, 0, 0, 0); }
+
+CgramCharRecord Glyph(uint8_t position) {
+  CgramCharRecord record = {};
+  record.position = position;
+  for (int i = 0; i < 64; i += 3) record.matrix[i] = 1;
+  return record;
+}
+// Its rows at pitch 6.
+const char kGlyphRows[] = "24 12 09 24 12 09 24 12";
+
+const CutCase kCuts[] = {
+    {"AtACommandBoundary", [] { LCD_SendToMemory('A'), LCD_SendToMemory('B'), Flush(); }, {0},
+     {}, Hex("41 42 B4 00 B3 00")},
+    {"SetTextCursor", [] { LCD_SetOutputAddress(2, 3), Flush(); }, {1, 0}, Hex("00 00"),
+     Hex("B1 03 04 B4 00 B3 00")},
+    // A position still to come is one the record defines again next.
+    {"SetCGRAMCharBeforeItsPosition", [] { LCD_SetCGRAMChar(Glyph(5)), Flush(); }, {1, 0},
+     Concat({Hex("05"), Zeros(8)}),
+     Concat({Hex("B5 05"), Hex(kGlyphRows), Hex("B4 00 B3 00")})},
+    {"SetCGRAMCharInItsRows", [] { LCD_SetCGRAMChar(Glyph(5)), Flush(); }, {4, 0}, Zeros(6),
+     Concat({Hex("B5 05"), Hex(kGlyphRows), Hex("B4 00 B3 00")})},
+    {"SetLight", [] { Io(200, 1); }, {1, 0}, Hex("00"),
+     Hex("B4 C8 B3 00 BE 00 01 BE 01 00 BE 02 00 BE 03 00")},
+    {"SetOutPort", [] { Io(0, 0x00FF0000); }, {1, 0}, Hex("00 00"),
+     Hex("B4 00 B3 00 BE 00 00 BE 01 00 BE 02 FF BE 03 00")},
+    // A header cut before its sizes announces no payload.
+    {"SetBitmapInItsHeader", [] { LCD_SendToGfxMemory(Picture(), 0, 0, 11, 1, 0); }, {3, 0},
+     Hex("00 00"), Hex("B4 00 B3 00")},
+    {"SetBitmapInItsPayload", [] { LCD_SendToGfxMemory(Picture(), 0, 0, 239, 63, 0); },
+     {105, 0}, Zeros(2560 - 100), Hex("B4 00 B3 00")},
+    {"SetGfxMultiAfterItsCount", [] { LCD_SendToGfxMemory(Picture(), 6, 5, 23, 5, 0); }, {4, 0},
+     Zeros(3), Hex("B4 00 B3 00")},
+    {"SetGfxSingle", [] { LCD_SendToGfxMemory(Picture(), 9, 3, 9, 3, 0); }, {2, 0}, Zeros(2),
+     Hex("B4 00 B3 00")},
+    // KS108: 128 columns in 8 bands.
+    {"Ks108SetBitmapInItsHeader", [] { LCD_SendToGfxMemory(Picture(), 0, 0, 0, 0, 0); }, {4, 0},
+     Hex("00"), Hex("B4 00 B3 00"), 108},
+    {"Ks108SetBitmapInItsPayload", [] { LCD_SendToGfxMemory(Picture(), 0, 0, 0, 0, 0); },
+     {5 + 24, 0}, Zeros(1024 - 24), Hex("B4 00 B3 00"), 108},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cuts, CutTest, ::testing::ValuesIn(kCuts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// -------------------------------------- a stall, the probes, the recovery
+
+// A host drawing at its own pace while the board stops reading for a while:
+// the first write that meets it waits out one time-out, every later call
+// writes nothing but a probe a second under a 20 ms time-out, and once the
+// board reads the display is brought back as a run without the stall shows it.
+struct StallCase {
+  const char* name;
+  const char* op;       // "frame", "text" or "mixed"
+  uint64_t tick_ms;     // the host's time between calls
+  int stall_after;      // calls before the board stops reading
+  uint64_t stall_ms;
+  int calls;
+};
+
+class StallTest : public DriverTest, public ::testing::WithParamInterface<StallCase> {
+ protected:
+  struct Run {
+    Bytes wire;
+    uint64_t longest_ms = 0;           // the longest call, waits included
+    uint64_t blocked_ms = 0;           // all waits while the board did not read
+    std::vector<uint64_t> probes_at;   // writes attempted while it did not read
+    uint64_t back_at = 0;              // the first write after it read again
+    uint64_t stall_from = 0;
+    std::string trace;
+  };
+
+  static void Draw(const std::string& op, int i, std::vector<uint8_t>& picture) {
+    if (op == "frame" || (op == "mixed" && i % 3 == 0)) {
+      picture[(size_t)(i * 37) % picture.size()] = 1;
+      LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    } else if (op == "text" || (op == "mixed" && i % 3 == 1)) {
+      LCD_SetOutputAddress(i % 40, i % 8);
+      LCD_SendToMemory((uint32_t)('A' + i % 26));
+      LCD_SendToMemory((uint32_t)('a' + i % 26));
+    } else {
+      CgramCharRecord record = {};
+      record.position = (uint8_t)(i % 8);
+      record.matrix[i % 64] = 1;
+      LCD_SetCGRAMChar(record);
+      LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, (uint32_t)i, 0, 100, 0, 0, 0);
+    }
+  }
+
+  Run Play(bool stall) {
+    const StallCase& c = GetParam();
+    RecReset();
+    ResetDriverState();
+    Setting("LogFile", "1");
+    Setting("GfxForceFlush", "1");
+    LCD_Init();
+    Run run;
+    std::vector<uint8_t> picture(240 * 64, 0);
+    const uint64_t start = Rec().now_ms;
+    uint64_t stall_from = UINT64_MAX, stall_to = 0;
+    for (int i = 0; i < c.calls; ++i) {
+      if (stall && i == c.stall_after) {
+        stall_from = run.stall_from = Rec().now_ms;
+        stall_to = stall_from + c.stall_ms;
+        Rec().stalled_until_ms = stall_to;
+      }
+      const uint64_t before = Rec().now_ms;
+      const size_t writes = Count(Rec().calls, "PlatformPortWrite");
+      const size_t sent = RecWire().size();
+      Draw(c.op, i, picture);
+      const uint64_t took = Rec().now_ms - before;
+      run.longest_ms = std::max(run.longest_ms, took);
+      if (before >= stall_from && before < stall_to) {
+        run.blocked_ms += took;
+        if (Count(Rec().calls, "PlatformPortWrite") > writes) run.probes_at.push_back(before);
+      }
+      if (before >= stall_to && run.back_at == 0 && RecWire().size() > sent) run.back_at = before;
+      Rec().now_ms += c.tick_ms;
+    }
+    // The last picture and text: whatever a recovery owes is sent by now.
+    Rec().now_ms += 1000;
+    Draw(c.op, 1, picture);
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    EXPECT_GT(Rec().now_ms, start);
+    run.wire = RecWire();
+    run.trace = Trace();
+    return run;
+  }
+};
+
+TEST_P(StallTest, BlocksOnceThenProbesAndComesBackWhole) {
+  const StallCase& c = GetParam();
+  const Run clean = Play(false);
+  const Run stalled = Play(true);
+  const uint64_t kTimeOut = 1000 + 64;  // 64 bytes at 19200 baud
+  EXPECT_LE(stalled.longest_ms, kTimeOut);
+  ASSERT_FALSE(stalled.probes_at.empty());
+  // The first write that met the stall waited out its time-out; each probe
+  // after it waits 20 ms, at most one a second.
+  const size_t probes = stalled.probes_at.size() - 1;
+  EXPECT_LE(probes, c.stall_ms / 1000 + 1);
+  for (size_t i = 2; i < stalled.probes_at.size(); ++i) {
+    EXPECT_GE(stalled.probes_at[i] - stalled.probes_at[i - 1], 1000u);
+  }
+  EXPECT_LE(stalled.blocked_ms, kTimeOut + 20 * probes);
+  EXPECT_GE(stalled.blocked_ms, 1000 + 20 * probes);
+  // Writing resumes within a second of host calls.
+  ASSERT_GT(stalled.back_at, 0u);
+  const uint64_t stall_to = stalled.stall_from + c.stall_ms;
+  EXPECT_LE(stalled.back_at, stall_to + 1000 + c.tick_ms);
+  EXPECT_NE(stalled.trace.find(kStalled), std::string::npos);
+  EXPECT_NE(stalled.trace.find(kReadsAgain), std::string::npos);
+  printf("%s: %zu probes, %llu ms blocked in %llu ms of stall\n", c.name, probes,
+         (unsigned long long)stalled.blocked_ms, (unsigned long long)c.stall_ms);
+  ExpectSameDisplay(Shown(stalled.wire, DisplayConfig()), Shown(clean.wire, DisplayConfig()));
+}
+
+const StallCase kStalls[] = {
+    {"FramesAt30PerSecond", "frame", 33, 10, 5000, 300},
+    {"TextAt10PerSecond", "text", 100, 20, 3000, 80},
+    {"EverythingAt20PerSecond", "mixed", 50, 9, 4000, 150},
+    {"ShorterThanASecond", "mixed", 50, 9, 300, 60},
+};
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StallTest, ::testing::ValuesIn(kStalls),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------ the port goes and comes back
+
+// The board is unplugged in the middle of a call; later a fresh one is
+// plugged in at the same port. No box shows; the dead handle is closed at
+// once; the port is opened again by name at most once a second, with the
+// set-up LCD_Init gives it; every call returns at once meanwhile.
+TEST_F(DriverTest, APortThatGoesIsOpenedAgainQuietlyOnceASecond) {
+  Setting("LogFile", "1");
+  Setting("GfxForceFlush", "1");
+  LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 200, 0, 30, 0, 0, 0);
+  InitAndClear();
+  std::vector<uint8_t> picture(240 * 64, 0);
+  picture[5] = 1;
+  LCD_SetOutputAddress(3, 1);
+  LCD_SendToMemory('k');
+  Rec().gone = true;
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+  EXPECT_EQ(Rec().calls, (std::vector<std::string>{"PlatformPortWrite 4", "PlatformPortClearError",
+                                                   "PlatformPortClose"}));
+  EXPECT_EQ(Rec().open_ports, 0);
+  EXPECT_EQ(g_state.port, kNoPort);
+  EXPECT_EQ(g_state.link.mode, kLinkGone);
+  EXPECT_NE(Trace().find(kLost), std::string::npos);
+
+  // Gone for 2.5 s of host calls every 100 ms: two attempts to open it.
+  Rec().calls.clear();
+  for (int i = 0; i < 25; ++i) {
+    Rec().now_ms += 100;
+    LCD_SendToMemory('x');
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+  }
+  EXPECT_EQ(Rec().calls, std::vector<std::string>(2, "PlatformPortOpen COM1"));
+  EXPECT_EQ(Rec().slept_ms + Rec().write_waited_ms, 0u);
+
+  // A fresh board: the next attempt opens it as LCD_Init does and draws the
+  // display again; the call after it sends the whole picture.
+  Rec().gone = false;
+  Rec().calls.clear();
+  Rec().transfers.clear();
+  Rec().now_ms += 1000;
+  LCD_SendToMemory('y');
+  EXPECT_EQ(Rec().calls.at(0), "PlatformPortOpen COM1");
+  EXPECT_EQ(Count(Rec().calls, "PlatformPortSetTimeouts"), 1u);
+  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
+  EXPECT_TRUE(Rec().message_boxes.empty());
+  EXPECT_NE(Trace().find(kBack), std::string::npos);
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 0, 0, 0);
+  EXPECT_NE(Trace().find("SetBitmap() x=000 y=000 width=040 bytes height=064 pixels"),
+            std::string::npos);
+}
+
+// The same, end to end: what a fresh board shows equals what a board that
+// never went away shows; and LCD_CleanUp and LCD_Init behave as ever while
+// the port is gone.
+TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
+  auto session = [this](bool unplug, std::vector<size_t>* fresh_at) {
+    RecReset();
+    ResetDriverState();
+    Setting("LogFile", "1");
+    Setting("GfxForceFlush", "1");
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 200, 0, 30, 0, 0, 0);
+    LCD_Init();
+    std::vector<uint8_t> picture(240 * 64, 0);
+    for (int i = 0; i < 40; ++i) {
+      if (unplug && i == 10) Rec().gone = true;
+      if (unplug && i == 30) {
+        Rec().gone = false;
+        fresh_at->push_back(RecWire().size());
+      }
+      Rec().now_ms += 100;
+      const uint32_t dot = (uint32_t)i * 311 % (uint32_t)picture.size();
+      picture[dot] = 1;
+      LCD_SetOutputAddress(i % 40, i % 8);
+      LCD_SendToMemory((uint32_t)('0' + i % 10));
+      CgramCharRecord record = {};
+      record.position = (uint8_t)(i % 4);
+      record.matrix[i] = 1;
+      LCD_SetCGRAMChar(record);
+      LCD_SendToGfxMemory(picture.data(), dot % 240, dot / 240, dot % 240 + 12, dot / 240 + 1, 0);
+    }
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 0, 0, 0);
+    return RecWire();
+  };
+  std::vector<size_t> fresh_at;
+  const Bytes clean = session(false, nullptr);
+  const Bytes replugged = session(true, &fresh_at);
+  ExpectSameDisplay(Shown(replugged, DisplayConfig(), fresh_at), Shown(clean, DisplayConfig()));
+  EXPECT_EQ(Count(Rec().calls, "PlatformPortOpen"), 3u);  // LCD_Init, one failed try, the reopen
+  EXPECT_TRUE(Rec().message_boxes.empty());
+
+  // Gone again: LCD_CleanUp closes nothing more but logs and closes the
+  // trace as ever; LCD_Init opens the port anew and resets the display.
+  Rec().gone = true;
+  LCD_SendToMemory('q');
+  LCD_SendToGfxMemory(nullptr, 0, 0, 0, 0, 0);
+  ASSERT_EQ(g_state.link.mode, kLinkGone);
+  Rec().calls.clear();
+  LCD_CleanUp();
+  EXPECT_TRUE(Rec().calls.empty());
+  const std::string tail = "\nLCD_CleanUp()\n\nLCD_CleanUp() porth=closed\n";
+  EXPECT_EQ(Trace().substr(Trace().size() - tail.size()), tail);
+  EXPECT_EQ(Rec().open_traces, 0);
+  EXPECT_FALSE(LinkIsOpen());
+  Rec().gone = false;
+  Rec().transfers.clear();
+  LCD_Init();
+  EXPECT_EQ(RecWire(), Hex("B0"));
+  EXPECT_EQ(Rec().open_ports, 1);
+  LCD_CleanUp();
+  EXPECT_EQ(Rec().open_ports, 0);
+}
+
+// ----------------------------------------- any loss, anywhere: a property
+
+// Random host calls on random settings with every kind of loss at random
+// moments: stalls, a port that goes and comes back (a fresh board), line
+// errors that fail a write twice, writes that fail with a time-out error.
+// Once the board reads again and the host has drawn once more, it shows
+// exactly what a board that never lost a byte shows.
+TEST_F(DriverTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
+  for (uint32_t seed = 1; seed <= 150; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 setup(seed);
+    const bool ks108 = setup() % 3 == 0;
+    const int pitch = ks108 || setup() % 2 ? 8 : 6;
+    const int width = ks108 ? 128 : 240, height = 64;
+    const std::string text_size = std::to_string(std::vector<int>{1, 7, 16, 256}[setup() % 4]);
+    const std::string gfx_size = std::to_string(std::vector<int>{1, 64, 300, 4096}[setup() % 4]);
+    std::vector<size_t> fresh_at;
+
+    auto session = [&](bool faults) {
+      // The host's calls and the faults draw from streams of their own, so
+      // that both sessions make the same calls.
+      std::mt19937 rng(seed * 7919), chaos(seed * 104729);
+      RecReset();
+      ResetDriverState();
+      Setting("LCD_Controller", ks108 ? "108" : "6963");
+      Setting("LCD_FontPitch", std::to_string(pitch));
+      Setting("TextBufferSize", text_size);
+      Setting("GfxBufferSize", gfx_size);
+      Setting("GfxForceFlush", "1");
+      Setting("LCD_UseOutPorts", "1");
+      LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, 0, 0, 0, 0, 0, 0);
+      LCD_Init();
+      std::vector<uint8_t> picture((size_t)width * height, 0);
+      const int columns = width / pitch, rows = height / 8;
+      uint64_t plug_back_at = 0;
+      for (int i = 0; i < 120; ++i) {
+        Rec().now_ms += rng() % 300;
+        const uint32_t fault = chaos() % 40, how_long = chaos() % 4000;
+        if (faults) {
+          if (fault == 0) Rec().stalled_until_ms = Rec().now_ms + how_long;
+          if (fault == 1 && !Rec().gone) {
+            Rec().gone = true;
+            plug_back_at = Rec().now_ms + how_long;
+          }
+          if (fault == 2) Rec().write_plan = {kPlanLineError, kPlanLineError};
+          if (fault == 3) Rec().write_plan = {(int64_t)(how_long % 9), kPlanTimeoutError};
+          if (Rec().gone && Rec().now_ms >= plug_back_at) {
+            Rec().gone = false;
+            fresh_at.push_back(RecWire().size());
+          }
+        }
+        switch (rng() % 5) {
+          case 0: {
+            LCD_SetOutputAddress((int32_t)(rng() % columns), (int32_t)(rng() % rows));
+            for (uint32_t n = rng() % 12; n > 0; --n) {
+              // Printable text and the custom characters' codes 0 to 7.
+              LCD_SendToMemory(rng() % 4 == 0 ? rng() % 8 : 0x20 + rng() % 0x5F);
+            }
+            break;
+          }
+          case 1: {
+            CgramCharRecord record;
+            record.position = (uint8_t)(rng() % 8);
+            for (uint8_t& dot : record.matrix) dot = (uint8_t)(rng() % 2);
+            LCD_SetCGRAMChar(record);
+            break;
+          }
+          case 2:
+            LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, rng() % 256, 0, rng() % 256,
+                               rng() % 2 ? rng() : 0, 0, 0);
+            break;
+          default: {
+            // A changed rectangle of the host's picture, sent as such.
+            const uint32_t x1 = rng() % width, x2 = rng() % width;
+            const uint32_t y1 = rng() % height, y2 = rng() % height;
+            for (uint32_t y = std::min(y1, y2); y <= std::max(y1, y2); ++y)
+              for (uint32_t x = std::min(x1, x2); x <= std::max(x1, x2); ++x)
+                picture[y * width + x] = (uint8_t)(rng() % 2);
+            const uint32_t p = (uint32_t)(ks108 ? 1 : pitch);
+            // The rectangle as the driver widens it, so that no pixel changes
+            // outside what goes out.
+            LCD_SendToGfxMemory(picture.data(), std::min(x1, x2) / p * p, y1,
+                                std::max(x1, x2) / p * p + p - 1, y2, 0);
+            break;
+          }
+        }
+      }
+      // The board reads again; the host goes on drawing.
+      if (Rec().gone) fresh_at.push_back(RecWire().size());
+      Rec().gone = false;
+      Rec().stalled_until_ms = 0;
+      Rec().write_plan.clear();
+      Rec().now_ms += 1000;
+      LCD_SendToMemory('!');
+      LCD_SendToGfxMemory(picture.data(), 0, 0, 0, 0, 0);
+      EXPECT_FALSE(g_state.link.lost);
+      EXPECT_LE(Rec().open_ports, 1);
+      return RecWire();
+    };
+    DisplayConfig config;
+    config.controller = ks108 ? board::Controller::KS108 : board::Controller::T6963;
+    config.pitch = pitch;
+    config.width = width;
+    config.height = height;
+    const Bytes clean = session(false);
+    fresh_at.clear();
+    const Bytes lossy = session(true);
+    ExpectSameDisplay(Shown(lossy, config, fresh_at), Shown(clean, config));
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace
