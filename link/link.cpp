@@ -15,6 +15,9 @@ const uint64_t kRetryMs = 1000;
 // A probe's write time-out: once a second, so a board that does not read
 // costs the host about 2 % of its time.
 const uint32_t kProbeTimeoutMs = 20;
+// A short write that took this long ran out of its time-out (the driver's
+// constant is 1000 ms; timers run a little early or late).
+const uint64_t kWaitedOutMs = 500;
 
 StreamShape WireShape() {
   const LinkRecord& l = g_state.link;
@@ -90,10 +93,11 @@ void TransferLost(uint32_t error) {
 }
 
 // The bytes that finish the command the board is inside. Header bytes still
-// to come are zero, so that a cut header announces no payload (a custom
-// character's position is one the record will define again); payload bytes
-// are zero. None of them is a command byte: a board that was reset instead
-// takes them as characters, which the ResetDisplay that follows wipes.
+// to come are zero, so that a cut header announces no payload (a cursor
+// position is the top left cell, a custom character's position one that the
+// record defines again next); payload bytes are zero. None of them is a
+// command byte: a board that was reset instead takes them as characters,
+// which the ResetDisplay that follows wipes.
 void EmitCompletion(ByteSink* sink) {
   const CommandReader& w = g_state.link.wire;
   if (!w.in_command) return;
@@ -102,7 +106,9 @@ void EmitCompletion(ByteSink* sink) {
     uint8_t header[4];
     memcpy(header, w.header, sizeof header);
     for (int i = w.have; i < length; ++i) {
-      header[i] = w.command == kCmdSetCGRAMChar ? RecordSafeGlyphPosition() : 0;
+      header[i] = w.command == kCmdSetCGRAMChar    ? RecordSafeGlyphPosition()
+                  : w.command == kCmdSetTextCursor ? 1
+                                                   : 0;
       SinkPut(sink, header[i]);
     }
     for (uint32_t n = PayloadLength(w.command, header, WireShape()); n > 0; --n) SinkPut(sink, 0);
@@ -187,6 +193,7 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
   bool retried = false;
   while (size > 0) {
     uint32_t written = 0;
+    const uint64_t started = PlatformTickMs();
     const bool ok = PlatformPortWrite(s.port, data, size, &written);
     if (written > size) written = size;
     if (written > 0) {
@@ -196,6 +203,14 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
       if (l.probing) {
         BoardReadsAgain();
         if (l.mode != kLinkUp) return;
+        continue;
+      }
+      // A write that came back short at once is written on; one that waited
+      // out its time-out for a part (a board that all but stopped reading)
+      // would wait once more for the rest: a call waits one time-out at most.
+      if (ok && size > 0 && PlatformTickMs() - started >= kWaitedOutMs) {
+        BoardStalled();
+        return;
       }
       if (ok) continue;
     }

@@ -144,9 +144,10 @@ bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* wr
     if (take > size) take = size;
   }
   if (g_rec.now_ms < g_rec.stalled_until_ms) take = 0;
-  // A write that took less than it was given ran out of time: the clock
-  // moves on by the time-out it waited out.
-  if (take < size) {
+  // A write that took nothing ran out of time: the clock moves on by the
+  // time-out it waited out. One that took a part comes back at once, unless
+  // short writes wait.
+  if (take == 0 || (take < size && g_rec.short_writes_wait)) {
     const uint64_t waited =
         (uint64_t)g_rec.timeouts_applied.write_total_multiplier * size +
         g_rec.timeouts_applied.write_total_constant;

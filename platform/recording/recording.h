@@ -79,6 +79,9 @@ struct Recording {
   // A board that stopped reading: until the clock reaches this, every write
   // times out having written nothing.
   uint64_t stalled_until_ms = 0;
+  // Short writes wait out their time-out too, as on Windows (else they come
+  // back at once, as some drivers' do).
+  bool short_writes_wait = false;
   // For benchmarks: writes only count their bytes; nothing is recorded.
   bool count_only = false;
   uint64_t bytes_written = 0;
@@ -102,8 +105,8 @@ struct Recording {
   bool queue_fills = false;
   uint64_t queued = 0;
   uint64_t drain_per_ms = 0;
-  // A clock that moves only when the driver sleeps or a write waits out its
-  // time-out (the applied write time-outs for its size).
+  // A clock that moves only when the driver sleeps or a write that takes
+  // nothing waits out its time-out (the applied write time-outs for its size).
   uint64_t now_ms = 0;
   uint64_t slept_ms = 0;
   uint64_t write_waited_ms = 0;

@@ -139,6 +139,7 @@ struct ShortWriteCase {
   std::vector<std::string> calls;  // the port calls of one 16-byte flush
   uint8_t mode;                    // the link afterwards
   bool lost;
+  bool short_writes_wait = false;
 };
 
 class ShortWriteTest : public DriverTest, public ::testing::WithParamInterface<ShortWriteCase> {};
@@ -150,6 +151,7 @@ TEST_P(ShortWriteTest, WritesTheRestWhileWritesProgress) {
   Bytes bytes = Sequence(16);
   for (uint8_t b : bytes) PutGfxByte(b);
   Rec().write_plan.assign(c.plan.begin(), c.plan.end());
+  Rec().short_writes_wait = c.short_writes_wait;
   FlushGfxBuffer();
   EXPECT_EQ(RecTransferSizes(), c.transfers);
   EXPECT_EQ(Rec().calls, c.calls);
@@ -174,6 +176,8 @@ const ShortWriteCase kShortWrites[] = {
     {"Whole", {}, {16}, {kW + "16"}, kLinkUp, false},
     {"TwoShortThenRest", {3, 5}, {3, 5, 8}, {kW + "16", kW + "13", kW + "8"}, kLinkUp, false},
     {"StallsAfterProgress", {3, 0}, {3}, {kW + "16", kW + "13", kShortTimeouts}, kLinkStalled, true},
+    // Short after waiting out its time-out: the rest would wait once more.
+    {"ShortAfterItsTimeOut", {3}, {3}, {kW + "16", kShortTimeouts}, kLinkStalled, true, true},
     {"TimesOutAtOnce", {0}, {}, {kW + "16", kShortTimeouts}, kLinkStalled, true},
     // A write time-out that the serial driver reports as a failure is a stall
     // all the same, not a line error to write again after.

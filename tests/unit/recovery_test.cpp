@@ -138,7 +138,7 @@ const char kGlyphRows[] = "24 12 09 24 12 09 24 12";
 const CutCase kCuts[] = {
     {"AtACommandBoundary", [] { LCD_SendToMemory('A'), LCD_SendToMemory('B'), Flush(); }, {0},
      {}, Hex("41 42 B4 00 B3 00")},
-    {"SetTextCursor", [] { LCD_SetOutputAddress(2, 3), Flush(); }, {1, 0}, Hex("00 00"),
+    {"SetTextCursor", [] { LCD_SetOutputAddress(2, 3), Flush(); }, {1, 0}, Hex("01 01"),
      Hex("B1 03 04 B4 00 B3 00")},
     // A position still to come is one the record defines again next.
     {"SetCGRAMCharBeforeItsPosition", [] { LCD_SetCGRAMChar(Glyph(5)), Flush(); }, {1, 0},
