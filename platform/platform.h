@@ -159,6 +159,7 @@ uint32_t ParseProfileInt(const char* text, int32_t fallback);
 void ConfigureLine(PortLineSettings* line, uint32_t baud_rate);
 
 // The name under which a port is opened on Windows: a name without a "\\.\"
-// prefix goes through the device namespace, so COM10 and above open too.
+// prefix goes through the device namespace, so COM10 and above open too, and
+// loses one trailing colon ("COM3:" opens COM3, as plain CreateFile reads it).
 // Returns false when the result would not fit in `size` bytes.
 bool DeviceNameForPort(const char* name, char* out, size_t size);

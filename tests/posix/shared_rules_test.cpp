@@ -78,6 +78,15 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"COM10", 64, true, "\\\\.\\COM10"},
                     NameCase{"\\\\.\\COM10", 64, true, "\\\\.\\COM10"},
                     NameCase{"", 64, true, "\\\\.\\"},
+                    // one trailing colon dropped, as plain CreateFile does;
+                    // a prefixed name is the host's own and stays whole
+                    NameCase{"COM3:", 64, true, "\\\\.\\COM3"},
+                    NameCase{"COM12::", 64, true, "\\\\.\\COM12:"},
+                    NameCase{":", 64, true, "\\\\.\\"},
+                    NameCase{"\\\\.\\COM3:", 64, true, "\\\\.\\COM3:"},
+                    // the colon does not count against the room
+                    NameCase{"COM10:", 10, true, "\\\\.\\COM10"},
+                    NameCase{"COM10:", 9, false, ""},
                     // exactly fitting, and one byte short: never shortened
                     NameCase{"COM10", 10, true, "\\\\.\\COM10"},
                     NameCase{"COM10", 9, false, ""},
