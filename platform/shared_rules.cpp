@@ -90,3 +90,9 @@ bool DeviceNameForPort(const char* name, char* out, size_t size) {
   out[at + length] = '\0';
   return true;
 }
+
+uint64_t ExtendTickCount(uint64_t last, uint32_t reading) {
+  // Unsigned subtraction wraps: the time since the last reading is right
+  // across the counter's wrap, for readings less than 2^32 ms apart.
+  return last + (uint32_t)(reading - (uint32_t)last);
+}

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -262,6 +263,31 @@ TEST_F(WineTest, PlatformTraceAppendsInTextMode) {
   Platform({"trace", path, "\\nfirst\\n"});
   Platform({"trace", path, "second\\n"});
   EXPECT_EQ("\r\nfirst\r\nsecond\r\n", File("debug.log"));
+}
+
+// Four threads write while a fifth closes and reopens the stream: the program
+// survives, and every line that arrives is whole (one written while the slot
+// was closed is dropped).
+TEST_F(WineTest, PlatformTraceLockKeepsWritesOffAClosingStream) {
+  NEED("korvex-platform-probe.exe");
+  const int kLines = 2000;
+  RunResult r = Platform({"trace-threads", WindowsPath(work_ + "/debug.log"), std::to_string(kLines)});
+  EXPECT_EQ(std::vector<std::string>{"trace-threads ok reopened=yes"}, Lines(r.out));
+  std::map<std::string, int> counts;
+  std::istringstream log(File("debug.log"));
+  for (std::string line; std::getline(log, line);) ++counts[line];
+  ASSERT_EQ(4u, counts.size()) << File("debug.log").substr(0, 400);
+  for (int t = 0; t < 4; ++t) {
+    const int count = counts["writer " + std::to_string(t) + "\r"];
+    EXPECT_GT(count, 0) << t;
+    EXPECT_LE(count, kLines) << t;
+  }
+}
+
+TEST_F(WineTest, PlatformClockIsGetTickCountExtended) {
+  NEED("korvex-platform-probe.exe");
+  RunResult r = Platform({"clock"});
+  EXPECT_EQ((std::vector<std::string>{"clock-first ok", "clock-sleep ok"}), Lines(r.out));
 }
 
 TEST_F(WineTest, PlatformCurrentDirectoryFitsOrIsEmpty) {
