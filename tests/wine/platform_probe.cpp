@@ -14,6 +14,7 @@
 //                              sleep of 100 ms
 //   trace-threads PATH N       four threads write N lines each into one trace
 //                              slot while this thread closes and reopens it
+//   version                    the Windows version this program is told
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -209,6 +210,18 @@ int TraceThreads(const char* path, int lines) {
   return 0;
 }
 
+// What Wine says to this program: scripts/wine-xp-run.sh checks that its
+// setting took before it runs the suites.
+int Version() {
+  OSVERSIONINFOA info;
+  memset(&info, 0, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!GetVersionExA(&info)) return 1;
+  printf("windows %lu.%lu.%lu %s\n", info.dwMajorVersion, info.dwMinorVersion,
+         info.dwBuildNumber, info.szCSDVersion);
+  return 0;
+}
+
 int Cwd() {
   char big[512];
   bool ok = PlatformGetCurrentDir(big, sizeof big);
@@ -256,6 +269,8 @@ int main(int argc, char** argv) {
     rc = Clock();
   else if (strcmp(scenario, "trace-threads") == 0 && argc == 4)
     rc = TraceThreads(argv[2], atoi(argv[3]));
+  else if (strcmp(scenario, "version") == 0 && argc == 2)
+    rc = Version();
   else if (strcmp(scenario, "messagebox") == 0 && argc == 4)
     rc = Box(argv[2], argv[3]);
   else
