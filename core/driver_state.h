@@ -75,10 +75,13 @@ inline void BeginWritingCall() { g_state.write_stalled = 0; }
 inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
 
 // Shows a message box of the driver's, marking it up while it is (box_up).
+// A box shown from another's loop (the settings box, say) leaves the mark as
+// it found it: the outer box is still up.
 inline int ShowDriverBox(const char* text, const char* caption) {
+  const uint8_t outer = g_state.box_up;
   g_state.box_up = 1;
   int result = PlatformShowMessageBox(text, caption);
-  g_state.box_up = 0;
+  g_state.box_up = outer;
   return result;
 }
 
