@@ -108,6 +108,10 @@ struct DriverState {
   char log_line[1024] = {};
   char num_text[256] = {};
   char msg_text[256] = {};
+  // Set while a message box of the driver's is up. Its modal loop runs the
+  // host's timers, and a host that retries LCD_Init from one would otherwise
+  // nest a box in a box without end, each one deeper on the host's stack.
+  uint8_t box_up = 0;
 };
 
 extern DriverState g_state;
@@ -115,6 +119,17 @@ extern DriverState g_state;
 // The ready flag is only a signal to a polling host, not a lock: a release
 // store is enough, and avoids a full barrier on every call.
 inline void SetReady(uint8_t value) { g_state.ready.store(value, std::memory_order_release); }
+
+// Shows a message box of the driver's, marking it up while it is (box_up).
+// A box shown from another's loop (the settings box, say) leaves the mark as
+// it found it: the outer box is still up.
+inline int ShowDriverBox(const char* text, const char* caption) {
+  const uint8_t outer = g_state.box_up;
+  g_state.box_up = 1;
+  int result = PlatformShowMessageBox(text, caption);
+  g_state.box_up = outer;
+  return result;
+}
 
 // Puts every field back to its value at library load. The library itself
 // never needs this (the record starts that way), and Korvex.dll does not

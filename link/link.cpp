@@ -168,7 +168,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   s.port = port;
   LinkRecord& l = s.link;
   l = LinkRecord();
-  strncpy(l.port_name, name, sizeof l.port_name - 1);
+  for (size_t i = 0; i + 1 < sizeof l.port_name && name[i] != '\0'; ++i) l.port_name[i] = name[i];
   l.baud_rate = baud_rate;
   l.controller = s.controller;
   // The buffers start empty, so the text stream starts between commands.

@@ -16,15 +16,18 @@ const uint32_t kErrorNameTooLong = 206;
 // Formats a port error into msg_text and shows it in a box with the
 // platform's default caption. The box is modal and the host may call back in
 // from its message loop, so callers hold no handle by the time it shows.
+// While a box of the driver's is up, a failure of such a nested call shows
+// none: at most one box at a time, however often the host retries.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void ShowPortError(const char* format, ...) {
+  if (g_state.box_up) return;
   va_list args;
   va_start(args, format);
   vsnprintf(g_state.msg_text, sizeof g_state.msg_text, format, args);
   va_end(args);
-  PlatformShowMessageBox(g_state.msg_text, nullptr);
+  ShowDriverBox(g_state.msg_text, nullptr);
 }
 
 // Closes a handle that failed a step of the set-up and returns that step's

@@ -166,7 +166,14 @@ uint32_t ParseProfileInt(const char* text, int32_t fallback);
 // open a port themselves use the same.
 void ConfigureLine(PortLineSettings* line, uint32_t baud_rate);
 
+// A 32-bit millisecond count that wraps every 49.7 days (Windows XP's
+// GetTickCount), extended to 64 bits: `last` is the extended value of the
+// previous reading (0 before the first), `reading` the count now, taken no
+// earlier than the previous one and less than 2^32 ms after it.
+uint64_t ExtendTickCount(uint64_t last, uint32_t reading);
+
 // The name under which a port is opened on Windows: a name without a "\\.\"
-// prefix goes through the device namespace, so COM10 and above open too.
+// prefix goes through the device namespace, so COM10 and above open too, and
+// loses one trailing colon ("COM3:" opens COM3, as plain CreateFile reads it).
 // Returns false when the result would not fit in `size` bytes.
 bool DeviceNameForPort(const char* name, char* out, size_t size);

@@ -72,8 +72,12 @@ bool DeviceNameForPort(const char* name, char* out, size_t size) {
   if (out == nullptr || size == 0) return false;
   out[0] = '\0';
   if (name == nullptr) return false;
-  const size_t length = strlen(name);
+  size_t length = strlen(name);
   const bool prefixed = strncmp(name, kDevicePrefix, kDevicePrefixLength) == 0;
+  // Plain CreateFile reads "COM3:" as COM3, but in the device namespace the
+  // colon is part of the name and names nothing: one is dropped. A name the
+  // host gave with the prefix is its own and stays as it is.
+  if (!prefixed && length > 0 && name[length - 1] == ':') --length;
   const size_t needed = (prefixed ? 0 : kDevicePrefixLength) + length + 1;
   // Never hand back a shortened name: it could open some other port.
   if (needed > size) return false;
@@ -82,6 +86,13 @@ bool DeviceNameForPort(const char* name, char* out, size_t size) {
     memcpy(out, kDevicePrefix, kDevicePrefixLength);
     at = kDevicePrefixLength;
   }
-  memcpy(out + at, name, length + 1);
+  memcpy(out + at, name, length);
+  out[at + length] = '\0';
   return true;
+}
+
+uint64_t ExtendTickCount(uint64_t last, uint32_t reading) {
+  // Unsigned subtraction wraps: the time since the last reading is right
+  // across the counter's wrap, for readings less than 2^32 ms apart.
+  return last + (uint32_t)(reading - (uint32_t)last);
 }

@@ -64,5 +64,5 @@ KORVEX_API int32_t KORVEX_CALL LCD_ConfigDialog() {
            "Baudrate %d\nTextBufferSize %d\nGfxBufferSize %d\nLCD_FontPitch %ld\n",
            (int)s.baud_rate, (int)s.text_buffer_size, (int)s.gfx_buffer_size,
            (long)s.font_pitch);
-  return PlatformShowMessageBox(s.num_text, "Settings");
+  return ShowDriverBox(s.num_text, "Settings");
 }

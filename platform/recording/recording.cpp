@@ -213,12 +213,14 @@ bool PlatformProfileWriteString(const char* section, const char* key, const char
 int PlatformShowMessageBox(const char* text, const char* caption) {
   g_rec.message_boxes.push_back({text, caption != nullptr, caption ? caption : ""});
   Log("MessageBox");
-  if (g_rec.on_message_box) {
-    // One nesting level per box, as a modal loop runs one timer at a time;
-    // a box shown by the nested call does not run the callback again.
-    std::function<void()> nested;
-    nested.swap(g_rec.on_message_box);
-    nested();
+  // Each box's modal loop runs the host's timer, one call at a time; a box
+  // that the call shows nests one level deeper.
+  static int depth = 0;
+  if (g_rec.on_message_box && depth < g_rec.box_depth) {
+    std::function<void()> timer = g_rec.on_message_box;
+    ++depth;
+    timer();
+    --depth;
   }
   if (Fails(kRecMessageBox)) return 0;
   return g_rec.message_box_result;

@@ -62,8 +62,10 @@ struct Recording {
   std::vector<RecMessageBox> message_boxes;
   int message_box_result = 1;
   // Runs while a message box is up, as a host's timer would from the box's
-  // message loop (it may call back into the driver).
+  // message loop (it may call back into the driver). A box that the callback
+  // itself brings up runs it again, down to `box_depth` boxes deep.
   std::function<void()> on_message_box;
+  int box_depth = 1;
   // Plan for the next writes: each entry is the most bytes that write takes
   // (0: it times out having written nothing); kPlanLineError fails it with a
   // line error that PlatformPortClearError then clears, kPlanTimeoutError

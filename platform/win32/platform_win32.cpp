@@ -189,9 +189,47 @@ bool PlatformProfileWriteString(const char* section, const char* key, const char
   return WritePrivateProfileStringA(section, key, value, path) != FALSE;
 }
 
+// ------------------------------------------------------------------- locks
+
+namespace {
+
+// A lock that needs no initialisation call, is safe from the first call,
+// allocates nothing and leaves nothing behind when the library is unloaded:
+// one word, zero when free, taken with a compare-exchange (a full barrier
+// both ways). Windows XP has no slim reader/writer lock, and a critical
+// section needs an initialisation that no code of ours could run first. It
+// is held for a few instructions or one stream call: a waiter yields, and
+// after a few tries sleeps, so that a holder of lower priority gets to run.
+typedef volatile LONG SpinLock;
+
+void Acquire(SpinLock* lock) {
+  for (unsigned tries = 0; InterlockedCompareExchange(lock, 1, 0) != 0; ++tries) {
+    Sleep(tries < 16 ? 0 : 1);
+  }
+}
+
+void Release(SpinLock* lock) { InterlockedExchange(lock, 0); }
+
+}  // namespace
+
 // ------------------------------------------------------------------- time
 
-uint64_t PlatformTickMs() { return GetTickCount64(); }
+namespace {
+SpinLock g_tick_lock = 0;
+uint64_t g_tick_ms = 0;
+}  // namespace
+
+// GetTickCount (Windows XP has no GetTickCount64) extended to 64 bits over
+// its wrap every 49.7 days. Readings are taken and counted under the lock, so
+// each is at least the last one counted and their difference is exact
+// modulo 2^32.
+uint64_t PlatformTickMs() {
+  Acquire(&g_tick_lock);
+  const uint64_t now = ExtendTickCount(g_tick_ms, GetTickCount());
+  g_tick_ms = now;
+  Release(&g_tick_lock);
+  return now;
+}
 
 void PlatformSleepMs(uint32_t ms) { Sleep(ms); }
 
@@ -220,29 +258,28 @@ bool PlatformGetCurrentDir(char* buffer, size_t size) {
 
 // ------------------------------------------------------------- trace file
 
-// One lock for the trace slot, usable before anything has run: a slim
-// reader/writer lock needs no initialisation call and allocates nothing.
+// One lock for the trace slot, usable before anything has run.
 namespace {
-SRWLOCK g_trace_lock = SRWLOCK_INIT;
+SpinLock g_trace_lock = 0;
 }
 
 void PlatformTraceOpen(TraceFile* slot, const char* path) {
-  AcquireSRWLockExclusive(&g_trace_lock);
+  Acquire(&g_trace_lock);
   *slot = fopen(path, "a+t");
-  ReleaseSRWLockExclusive(&g_trace_lock);
+  Release(&g_trace_lock);
 }
 
 bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
-  AcquireSRWLockExclusive(&g_trace_lock);
+  Acquire(&g_trace_lock);
   FILE* file = static_cast<FILE*>(*slot);
   bool ok = file != NULL && fwrite(data, 1, size, file) == size;
-  ReleaseSRWLockExclusive(&g_trace_lock);
+  Release(&g_trace_lock);
   return ok;
 }
 
 void PlatformTraceClose(TraceFile* slot) {
-  AcquireSRWLockExclusive(&g_trace_lock);
+  Acquire(&g_trace_lock);
   if (*slot != NULL) fclose(static_cast<FILE*>(*slot));
   *slot = NULL;
-  ReleaseSRWLockExclusive(&g_trace_lock);
+  Release(&g_trace_lock);
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the ABI check on one DLL and holds its report against an expectation.
 
-    expect_report.py CHECKER OBJDUMP DLL EXPECTED
+    expect_report.py CHECKER OBJDUMP DLL EXPECTED [CHECKER-ARGS...]
 
 EXPECTED names the exit status ("exit N") and lists lines the report must
 hold, each exactly once; "{dll}" stands for the DLL's path and "#" starts a
@@ -14,7 +14,8 @@ import sys
 
 
 def main():
-    checker, objdump, dll, expected_path = sys.argv[1:]
+    checker, objdump, dll, expected_path = sys.argv[1:5]
+    checker_args = sys.argv[5:]
     want_exit = None
     want_lines = []
     with open(expected_path, encoding="utf-8") as f:
@@ -25,7 +26,7 @@ def main():
                 want_exit = int(line[5:])
             else:
                 want_lines.append(line.replace("{dll}", dll))
-    run = subprocess.run([sys.executable, checker, "--objdump", objdump, dll],
+    run = subprocess.run([sys.executable, checker, "--objdump", objdump, *checker_args, dll],
                          capture_output=True, text=True)
     print(run.stdout, end="")
     print(run.stderr, end="", file=sys.stderr)

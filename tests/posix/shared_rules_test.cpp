@@ -1,9 +1,10 @@
-// ParseProfileInt and DeviceNameForPort, table by table.
+// ParseProfileInt, DeviceNameForPort and ExtendTickCount, table by table.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "case_name.h"
@@ -78,6 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"COM10", 64, true, "\\\\.\\COM10"},
                     NameCase{"\\\\.\\COM10", 64, true, "\\\\.\\COM10"},
                     NameCase{"", 64, true, "\\\\.\\"},
+                    // one trailing colon dropped, as plain CreateFile does;
+                    // a prefixed name is the host's own and stays whole
+                    NameCase{"COM3:", 64, true, "\\\\.\\COM3"},
+                    NameCase{"COM12::", 64, true, "\\\\.\\COM12:"},
+                    NameCase{":", 64, true, "\\\\.\\"},
+                    NameCase{"\\\\.\\COM3:", 64, true, "\\\\.\\COM3:"},
+                    // the colon does not count against the room
+                    NameCase{"COM10:", 10, true, "\\\\.\\COM10"},
+                    NameCase{"COM10:", 9, false, ""},
                     // exactly fitting, and one byte short: never shortened
                     NameCase{"COM10", 10, true, "\\\\.\\COM10"},
                     NameCase{"COM10", 9, false, ""},
@@ -94,5 +104,49 @@ TEST(DeviceNameForPort, RefusesAnEmptyBuffer) {
   EXPECT_EQ(out[0], 'x');
   EXPECT_FALSE(DeviceNameForPort("COM1", nullptr, 16));
 }
+
+
+// ExtendTickCount over sequences of 32-bit readings, as PlatformTickMs feeds
+// it GetTickCount: each result is the next call's `last`.
+struct TickCase {
+  const char* what;
+  uint64_t start;
+  std::vector<uint32_t> readings;
+  std::vector<uint64_t> expected;
+};
+
+class TickCountTest : public testing::TestWithParam<TickCase> {};
+
+TEST_P(TickCountTest, CountsOnAcrossTheWrap) {
+  const TickCase& c = GetParam();
+  ASSERT_EQ(c.readings.size(), c.expected.size());
+  uint64_t last = c.start;
+  for (size_t i = 0; i < c.readings.size(); ++i) {
+    last = ExtendTickCount(last, c.readings[i]);
+    EXPECT_EQ(last, c.expected[i]) << "reading " << i << ": " << c.readings[i];
+  }
+}
+
+const uint64_t kWrap = 0x100000000ull;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TickCountTest,
+    testing::Values(
+        TickCase{"first reading is taken as it is", 0, {123456}, {123456}},
+        TickCase{"the same reading twice", 0, {7, 7}, {7, 7}},
+        TickCase{"across the wrap in small steps",
+                 0,
+                 {0xFFFFFFF0u, 0xFFFFFFFFu, 0u, 0xFu},
+                 {0xFFFFFFF0u, 0xFFFFFFFFu, kWrap, kWrap + 0xF}},
+        TickCase{"steps of half the range and more, three wraps",
+                 0,
+                 {0x80000000u, 0xFFFFFFFFu, 0x7FFFFFFFu, 0xFFFFFFFEu, 1u, 0u},
+                 {0x80000000u, 0xFFFFFFFFu, kWrap + 0x7FFFFFFF, kWrap + 0xFFFFFFFE,
+                  2 * kWrap + 1, 3 * kWrap}},
+        TickCase{"a step just short of a whole round", 5, {4}, {5 + 0xFFFFFFFFull}},
+        TickCase{"days into a later round", 3 * kWrap + 10, {20, 5}, {3 * kWrap + 20, 4 * kWrap + 5}}),
+    [](const testing::TestParamInfo<TickCase>& info) {
+      return test_names::CaseName(info.param.what, info.index);
+    });
 
 }  // namespace

@@ -193,6 +193,10 @@ struct Nesting {
   const char* name;
   RecCall failing;
   std::vector<std::string> nested;  // "init", "cleanup", "gfx", "text"
+  // How deep the host's calls would nest, the outer LCD_Init counted: the
+  // timer runs again in every box a nested call shows, this many levels down.
+  int levels = 2;
+  int32_t fail_times = 1;  // -1: the step fails at every try
 };
 
 class NestedCallTest : public DriverTest, public ::testing::WithParamInterface<Nesting> {
@@ -222,7 +226,8 @@ class NestedCallTest : public DriverTest, public ::testing::WithParamInterface<N
     ResetDriverState();
     Setting("LogFile", "1");
     Setting("GfxForceFlush", "1");
-    RecFail(GetParam().failing, 2, 1);
+    RecFail(GetParam().failing, 2, GetParam().fail_times);
+    Rec().box_depth = GetParam().levels - 1;
     auto calls = [] {
       for (const std::string& call : GetParam().nested) Run(call);
     };
@@ -260,10 +265,46 @@ const Nesting kNestings[] = {
     {"CleanUpUnderTheBox", kRecPortSetupQueues, {"cleanup"}},
     {"DrawUnderTheBox", kRecPortOpen, {"gfx", "text"}},
     {"InitTwiceUnderTheBox", kRecPortGetLineSettings, {"init", "init"}},
+    // A port that never opens and a timer that retries in every box: the
+    // nested failure shows no box, so the calls stop two deep.
+    {"FailingInitNestedThreeDeep", kRecPortOpen, {"init"}, 3, -1},
+    {"FailingInitNestedThreeDeepAtSetupComm", kRecPortSetupQueues, {"init"}, 3, -1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Nestings, NestedCallTest, ::testing::ValuesIn(kNestings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Any box of the driver's counts: a failed open under the settings box shows
+// none, nor one after a settings box shown from an open-failure box's loop;
+// once the boxes are closed the next failure shows its box again.
+TEST_F(DriverTest, FailedOpenUnderTheSettingsBoxShowsNoSecondBox) {
+  Setting("LogFile", "1");
+  RecFail(kRecPortOpen, 2);
+  Rec().on_message_box = [] { LCD_Init(); };
+  LCD_ConfigDialog();
+  ASSERT_EQ(Rec().message_boxes.size(), 1u);
+  EXPECT_EQ(Rec().message_boxes[0].caption, "Settings");
+  EXPECT_EQ(Trace(), "\nLCD_Init() porth=closed\n");
+  // The settings box shown from an open-failure box's loop leaves that box
+  // marked up: a failure after it still shows none.
+  Rec().message_boxes.clear();
+  Rec().on_message_box = [] {
+    LCD_ConfigDialog();
+    LCD_Init();
+  };
+  LCD_Init();
+  ASSERT_EQ(Rec().message_boxes.size(), 2u);
+  EXPECT_EQ(Rec().message_boxes[1].caption, "Settings");
+  Rec().message_boxes.clear();
+  Rec().on_message_box = nullptr;
+  LCD_Init();
+  ASSERT_EQ(Rec().message_boxes.size(), 1u);
+  EXPECT_EQ(Rec().message_boxes[0].text,
+            "##################### CreateFile() for COM1 , Baudrate 19200 failed ! Error 2 "
+            "#####################");
+  const std::string init = "\nLCD_Init()\n\nLCD_Init() porth=closed\n";
+  EXPECT_EQ(Trace(), "\nLCD_Init() porth=closed\n" + init + init + init);
+}
 
 // Per byte a write waits the byte's own line time, rounded up, at least 1 ms
 // and never more than a second, whatever speed config.ini names; everything

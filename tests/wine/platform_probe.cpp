@@ -10,6 +10,11 @@
 //   cwd                        the current directory, into a large and a
 //                              one-byte buffer
 //   messagebox TEXT CAPTION    show a box ("-" for a null caption)
+//   clock                      PlatformTickMs against GetTickCount, around a
+//                              sleep of 100 ms
+//   trace-threads PATH N       four threads write N lines each into one trace
+//                              slot while this thread closes and reopens it
+//   version                    the Windows version this program is told
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -151,6 +156,72 @@ int Trace(const char* path, const char* text) {
   return 0;
 }
 
+int Clock() {
+  const DWORD before = GetTickCount();
+  const uint64_t first = PlatformTickMs();
+  PlatformSleepMs(100);
+  const uint64_t second = PlatformTickMs();
+  const DWORD after = GetTickCount();
+  // The first reading is GetTickCount's own: the system has been up for
+  // less than one round of the 32-bit count.
+  Report("clock-first", first >> 32 == 0 && (DWORD)first - before <= after - before);
+  // Less one period of the system timer (up to 16 ms on Windows).
+  Report("clock-sleep", second >= first && second - first >= 100 - 16 &&
+                            second - first <= (uint64_t)(after - before));
+  return 0;
+}
+
+struct TraceWriter {
+  TraceFile* slot;
+  int lines;
+  char text[32];
+};
+
+DWORD WINAPI WriteLines(void* arg) {
+  TraceWriter* writer = static_cast<TraceWriter*>(arg);
+  for (int i = 0; i < writer->lines; ++i)
+    PlatformTraceWrite(writer->slot, writer->text, strlen(writer->text));
+  return 0;
+}
+
+// The trace lock keeps every write off a stream that is being closed or
+// opened: without it a write meets a freed stream.
+int TraceThreads(const char* path, int lines) {
+  TraceFile slot = nullptr;
+  PlatformTraceOpen(&slot, path);
+  TraceWriter writers[4];
+  HANDLE threads[4];
+  for (int t = 0; t < 4; ++t) {
+    writers[t].slot = &slot;
+    writers[t].lines = lines;
+    snprintf(writers[t].text, sizeof writers[t].text, "writer %d\n", t);
+    threads[t] = CreateThread(nullptr, 0, WriteLines, &writers[t], 0, nullptr);
+    if (threads[t] == nullptr) return 1;
+  }
+  int reopened = 0;
+  while (WaitForMultipleObjects(4, threads, TRUE, 0) == WAIT_TIMEOUT) {
+    PlatformTraceClose(&slot);
+    PlatformTraceOpen(&slot, path);
+    ++reopened;
+  }
+  PlatformTraceClose(&slot);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  printf("trace-threads ok reopened=%s\n", reopened > 0 ? "yes" : "no");
+  return 0;
+}
+
+// What Wine says to this program: scripts/wine-xp-run.sh checks that its
+// setting took before it runs the suites.
+int Version() {
+  OSVERSIONINFOA info;
+  memset(&info, 0, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!GetVersionExA(&info)) return 1;
+  printf("windows %lu.%lu.%lu %s\n", info.dwMajorVersion, info.dwMinorVersion,
+         info.dwBuildNumber, info.szCSDVersion);
+  return 0;
+}
+
 int Cwd() {
   char big[512];
   bool ok = PlatformGetCurrentDir(big, sizeof big);
@@ -194,6 +265,12 @@ int main(int argc, char** argv) {
     rc = Trace(argv[2], argv[3]);
   else if (strcmp(scenario, "cwd") == 0 && argc == 2)
     rc = Cwd();
+  else if (strcmp(scenario, "clock") == 0 && argc == 2)
+    rc = Clock();
+  else if (strcmp(scenario, "trace-threads") == 0 && argc == 4)
+    rc = TraceThreads(argv[2], atoi(argv[3]));
+  else if (strcmp(scenario, "version") == 0 && argc == 2)
+    rc = Version();
   else if (strcmp(scenario, "messagebox") == 0 && argc == 4)
     rc = Box(argv[2], argv[3]);
   else

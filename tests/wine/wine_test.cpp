@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -77,11 +78,14 @@ std::string ToHex(const Bytes& bytes) {
   return text;
 }
 
-// A port name as part of a test name: "\\.\COM12" becomes "DeviceCOM12".
+// A port name as part of a test name: "\\.\COM12" becomes "DeviceCOM12",
+// "COM12:" "COM12Colon".
 std::string TestName(const std::string& port) {
   std::string name = port.compare(0, 4, "\\\\.\\") == 0 ? "Device" : "";
-  for (char c : port)
+  for (char c : port) {
     if (isalnum(static_cast<unsigned char>(c))) name += c;
+    if (c == ':') name += "Colon";
+  }
   return name;
 }
 
@@ -224,6 +228,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, WinePlatformOpen,
                          ::testing::Values(OpenCase{"COM7", "open ok"},
                                            OpenCase{"COM12", "open ok"},
                                            OpenCase{"\\\\.\\COM12", "open ok"},
+                                           OpenCase{"COM12:", "open ok"},
                                            // A device that is not there: ERROR_FILE_NOT_FOUND.
                                            OpenCase{"COM9", "open fail handle=-1 error=2"}),
                          [](const ::testing::TestParamInfo<OpenCase>& info) {
@@ -258,6 +263,31 @@ TEST_F(WineTest, PlatformTraceAppendsInTextMode) {
   Platform({"trace", path, "\\nfirst\\n"});
   Platform({"trace", path, "second\\n"});
   EXPECT_EQ("\r\nfirst\r\nsecond\r\n", File("debug.log"));
+}
+
+// Four threads write while a fifth closes and reopens the stream: the program
+// survives, and every line that arrives is whole (one written while the slot
+// was closed is dropped).
+TEST_F(WineTest, PlatformTraceLockKeepsWritesOffAClosingStream) {
+  NEED("korvex-platform-probe.exe");
+  const int kLines = 2000;
+  RunResult r = Platform({"trace-threads", WindowsPath(work_ + "/debug.log"), std::to_string(kLines)});
+  EXPECT_EQ(std::vector<std::string>{"trace-threads ok reopened=yes"}, Lines(r.out));
+  std::map<std::string, int> counts;
+  std::istringstream log(File("debug.log"));
+  for (std::string line; std::getline(log, line);) ++counts[line];
+  ASSERT_EQ(4u, counts.size()) << File("debug.log").substr(0, 400);
+  for (int t = 0; t < 4; ++t) {
+    const int count = counts["writer " + std::to_string(t) + "\r"];
+    EXPECT_GT(count, 0) << t;
+    EXPECT_LE(count, kLines) << t;
+  }
+}
+
+TEST_F(WineTest, PlatformClockIsGetTickCountExtended) {
+  NEED("korvex-platform-probe.exe");
+  RunResult r = Platform({"clock"});
+  EXPECT_EQ((std::vector<std::string>{"clock-first ok", "clock-sleep ok"}), Lines(r.out));
 }
 
 TEST_F(WineTest, PlatformCurrentDirectoryFitsOrIsEmpty) {
@@ -369,17 +399,20 @@ TEST_F(WineTest, DriverTraceHasCrLfLineEndsAndIsAppended) {
 TEST_F(WineTest, DriverShowsTheCreateFileMessageWhenThePortIsMissing) {
   NEED("korvex-wine-probe.exe");
   NEED("Korvex.dll");
-  RunResult r = Driver({"init-cleanup", "COM9"});
-  std::vector<std::string> lines = Lines(r.out);
-  EXPECT_EQ(std::vector<std::string>{"CREATEFILE \\\\.\\COM9" + std::string(kCreateFileFlags)},
-            Tagged(lines, "CREATEFILE"));
-  // Wine's code for a device that is not there is ERROR_FILE_NOT_FOUND, 2.
-  EXPECT_EQ(std::vector<std::string>{"MESSAGEBOX owner=none type=0x0 caption=(null) "
-                                     "text=##################### CreateFile() for COM9 , "
-                                     "Baudrate 19200 failed ! Error 2 #####################"},
-            Tagged(lines, "MESSAGEBOX"));
-  EXPECT_TRUE(Tagged(lines, "WRITEFILE").empty()) << r.out;
-  EXPECT_TRUE(Tagged(lines, "SETCOMMTIMEOUTS").empty()) << r.out;
+  // The message names the port as the host gave it, colon and all.
+  for (const std::string port : {"COM9", "COM9:"}) {
+    RunResult r = Driver({"init-cleanup", port});
+    std::vector<std::string> lines = Lines(r.out);
+    EXPECT_EQ(std::vector<std::string>{"CREATEFILE \\\\.\\COM9" + std::string(kCreateFileFlags)},
+              Tagged(lines, "CREATEFILE"));
+    // Wine's code for a device that is not there is ERROR_FILE_NOT_FOUND, 2.
+    EXPECT_EQ(std::vector<std::string>{"MESSAGEBOX owner=none type=0x0 caption=(null) "
+                                       "text=##################### CreateFile() for " + port +
+                                       " , Baudrate 19200 failed ! Error 2 #####################"},
+              Tagged(lines, "MESSAGEBOX"));
+    EXPECT_TRUE(Tagged(lines, "WRITEFILE").empty()) << r.out;
+    EXPECT_TRUE(Tagged(lines, "SETCOMMTIMEOUTS").empty()) << r.out;
+  }
   EXPECT_TRUE(Wire().empty());
   EXPECT_EQ(kDefaultIni, File("config.ini"));
 }
@@ -405,6 +438,8 @@ TEST_P(WineDriverPort, OpensEveryNameThroughTheDeviceNamespace) {
 
 INSTANTIATE_TEST_SUITE_P(Names, WineDriverPort,
                          ::testing::Values(PortCase{"COM12", "\\\\.\\COM12"},
+                                           // as plain CreateFile reads it
+                                           PortCase{"COM12:", "\\\\.\\COM12"},
                                            PortCase{"\\\\.\\COM12", "\\\\.\\COM12"},
                                            PortCase{"\\\\.\\COM7", "\\\\.\\COM7"}),
                          [](const ::testing::TestParamInfo<PortCase>& info) {

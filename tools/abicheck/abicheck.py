@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""korvex-abicheck: the static check of the i686 Korvex.dll.
+"""korvex-abicheck: the static check of the i686 Korvex.dll and the kit's programs.
 
 The host binds the thirteen exports by undecorated name, so a wrong or extra
-name or a wrong ordinal breaks it at run time; an import of a compiler-runtime
-DLL breaks the load on a machine without that DLL. binutils' objdump reads the
-file; what is checked against it is ours.
+name or a wrong ordinal breaks it at run time. Windows refuses to load an
+image that imports a function its DLLs do not export, or one whose subsystem
+version is newer than itself: every import must be on the list of what
+Windows XP SP3 has (xp-imports.txt beside this script), and the subsystem
+version at most XP's. binutils' objdump reads the file; what is checked
+against it is ours.
 
-    abicheck.py [--objdump PROGRAM] Korvex.dll
+    abicheck.py [--objdump PROGRAM] [--program] [--imports LIST] FILE
 
-One line per check ("PASS ..." or "FAIL ..."), then a closing count. Exit
-status 0 when every check passes, 1 when one fails, 2 when the check cannot
-run (no such file, no objdump).
+--program checks a program of the kit (korvex-host.exe, korvex-board.exe):
+the file, its subsystem version and its imports, no exports. One line per
+check ("PASS ..." or "FAIL ..."), then a closing count. Exit status 0 when
+every check passes, 1 when one fails, 2 when the check cannot run (no such
+file, no objdump, no list).
 """
 import argparse
 import os
@@ -36,6 +41,10 @@ EXPECTED_EXPORTS = [
 ]
 LIBRARY_NAME = "Korvex.dll"
 FILE_FORMAT = "pei-i386"
+IMPORT_LIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "xp-imports.txt")
+# The subsystem versions Windows XP loads: 3.10, the lowest a linker writes,
+# to 5.1, XP's own.
+SUBSYSTEM_RANGE = ((3, 10), (5, 1))
 
 
 class Report:
@@ -49,19 +58,45 @@ class Report:
         print(f"{'PASS' if passed else 'FAIL'} {what}: {detail}")
 
 
+def read_import_list(path):
+    """{dll (lower case): set of function names} from the list file."""
+    allowed = {}
+    names = None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            if line.startswith("[") and line.endswith("]"):
+                names = allowed.setdefault(line[1:-1].lower(), set())
+            elif names is not None:
+                names.add(line)
+    return allowed
+
+
 def parse(text):
-    """The file format, the export table and the imported DLLs of objdump -p."""
-    found = {"format": None, "library": None, "base": 1, "exports": [], "imports": []}
+    """The file format, subsystem version, export table and imports of objdump -p.
+
+    Imports are (DLL, [function names]); a function imported by ordinal has
+    the name None."""
+    found = {"format": None, "library": None, "base": 1, "exports": [], "imports": [],
+             "subsystem": [None, None]}
     in_names = False
     for line in text.splitlines():
         if m := re.search(r"file format (\S+)$", line):
             found["format"] = m.group(1)
+        elif m := re.match(r"(Major|Minor)SubsystemVersion\s+(\d+)$", line):
+            found["subsystem"][0 if m.group(1) == "Major" else 1] = int(m.group(2))
         elif m := re.match(r"Name\s+[0-9a-fA-F]+ (.*)$", line):
             found["library"] = m.group(1)
         elif m := re.match(r"Ordinal Base\s+(\d+)$", line):
             found["base"] = int(m.group(1))
         elif m := re.match(r"\s*DLL Name: (.*)$", line):
-            found["imports"].append(m.group(1))
+            found["imports"].append((m.group(1), []))
+        elif found["imports"] and (m := re.match(r"\t[0-9a-fA-F]+\t\s*\d+\s+(\S+)", line)):
+            # "<hint-name address> <hint> <name>"; "<none>" for an ordinal.
+            name = m.group(1)
+            found["imports"][-1][1].append(None if name == "<none>" else name)
         elif line.startswith("[Ordinal/Name Pointer] Table"):
             in_names = True
         elif in_names:
@@ -76,16 +111,44 @@ def parse(text):
     return found
 
 
-def import_verdict(dll):
-    """Empty when Windows itself provides the DLL; otherwise why it may not be imported."""
+def import_verdict(dll, allowed):
+    """Empty when Windows XP itself provides the DLL; otherwise why it may not be imported."""
     n = dll.lower()
-    if n in ("kernel32.dll", "user32.dll", "msvcrt.dll"):
+    if n in allowed:
         return ""
     if n.startswith("api-ms-win-crt-") and n.endswith(".dll"):
-        return ""
+        return "the Universal CRT, which Windows XP does not have"
     if n.startswith(("libgcc_s", "libstdc++", "libwinpthread")):
         return "compiler runtime DLL, must be linked in statically"
-    return "not a system DLL"
+    return "not a system DLL of Windows XP"
+
+
+def check_image(image, allowed, report):
+    """What every image of the kit must pass: its subsystem version and imports."""
+    major, minor = image["subsystem"]
+    low, high = SUBSYSTEM_RANGE
+    if major is None or minor is None:
+        report.line(False, "subsystem version", "not found")
+    else:
+        report.line(low <= (major, minor) <= high, "subsystem version",
+                    f"{major}.{minor}" + ("" if low <= (major, minor) <= high
+                                          else f", Windows XP loads {low[0]}.{low[1]} to "
+                                               f"{high[0]}.{high[1]}"))
+    if not image["imports"]:
+        report.line(True, "imports", "none")
+    for dll, functions in image["imports"]:
+        verdict = import_verdict(dll, allowed)
+        if verdict:
+            report.line(False, f"import {dll}", verdict)
+            continue
+        names = allowed[dll.lower()]
+        missing = [f for f in functions if f not in names]
+        for function in missing:
+            report.line(False, f"import {dll} {function or '(by ordinal)'}",
+                        "imported by ordinal" if function is None
+                        else f"not on the Windows XP SP3 list ({os.path.basename(IMPORT_LIST)})")
+        if not missing:
+            report.line(True, f"import {dll}", "system DLL, every function on the Windows XP SP3 list")
 
 
 def check(image, report):
@@ -107,16 +170,17 @@ def check(image, report):
                     f"unexpected (ordinal {ordinal})" + (", a decorated name" if decorated else ""))
     if not others:
         report.line(True, "exports", "no others")
-    if not image["imports"]:
-        report.line(True, "imports", "none")
-    for dll in image["imports"]:
-        verdict = import_verdict(dll)
-        report.line(not verdict, f"import {dll}", verdict or "system DLL")
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Checks the exports and imports of the i686 Korvex.dll.")
+    parser = argparse.ArgumentParser(
+        description="Checks the exports, imports and subsystem version of the i686 Korvex.dll "
+                    "and the kit's programs.")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--program", action="store_true",
+                        help="a program of the kit: no exports are checked")
+    parser.add_argument("--imports", default=IMPORT_LIST,
+                        help="the list of the functions Windows XP SP3 has")
     parser.add_argument("dll")
     args = parser.parse_args()
 
@@ -128,6 +192,11 @@ def main():
 
     if not os.path.isfile(args.dll):
         report.line(False, "file", "not found")
+        return close(2)
+    try:
+        allowed = read_import_list(args.imports)
+    except OSError as e:
+        report.line(False, "import list", f"{args.imports}: {e.strerror}")
         return close(2)
     try:
         run = subprocess.run([args.objdump, "-p", args.dll], capture_output=True, text=True)
@@ -142,7 +211,9 @@ def main():
         report.line(False, "file", f"{why}, expected a {FILE_FORMAT} image")
         return close(1)
     report.line(True, "file", FILE_FORMAT)
-    check(image, report)
+    if not args.program:
+        check(image, report)
+    check_image(image, allowed, report)
     return close(0 if report.failed == 0 else 1)
 
 

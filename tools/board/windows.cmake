@@ -21,4 +21,6 @@ target_compile_options(korvex-board PRIVATE -Wall -Wextra -Werror)
 # only system DLLs imported.
 find_library(KORVEX_ZLIB_STATIC NAMES libz.a REQUIRED)
 target_link_libraries(korvex-board PRIVATE ${KORVEX_ZLIB_STATIC})
-target_link_options(korvex-board PRIVATE -mconsole -static -static-libgcc -static-libstdc++)
+target_link_options(korvex-board PRIVATE -mconsole -static -static-libgcc -static-libstdc++
+  ${KORVEX_XP_LINK_OPTIONS})
+target_compile_definitions(korvex-board PRIVATE ${KORVEX_XP_DEFINITIONS})

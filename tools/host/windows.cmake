@@ -14,4 +14,6 @@ target_include_directories(korvex-host PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(korvex-host PRIVATE -Wall -Wextra)
 # Self-contained: only system DLLs are imported, so the .exe runs anywhere
 # Korvex.dll does.
-target_link_options(korvex-host PRIVATE -mconsole -static -static-libgcc -static-libstdc++)
+target_link_options(korvex-host PRIVATE -mconsole -static -static-libgcc -static-libstdc++
+  ${KORVEX_XP_LINK_OPTIONS})
+target_compile_definitions(korvex-host PRIVATE ${KORVEX_XP_DEFINITIONS})

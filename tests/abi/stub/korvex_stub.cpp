@@ -1,5 +1,11 @@
 // A stand-in Korvex.dll with the thirteen exports, built like the real DLL.
 // Each KORVEX_STUB_* switch plants one fault that the ABI check must catch.
+#if defined(KORVEX_STUB_VISTA)
+// A function Windows XP does not have: the DLL would not load there. (Before
+// any other header, which would set a default.)
+#define _WIN32_WINNT 0x0600
+#include <windows.h>
+#endif
 #include <stdint.h>
 
 #if defined(KORVEX_STUB_DLLEXPORT)
@@ -48,7 +54,11 @@ STUB_API void STUB_CALL LCD_Init() {
 #endif
 }
 
-STUB_API void STUB_CALL LCD_CleanUp() {}
+STUB_API void STUB_CALL LCD_CleanUp() {
+#if defined(KORVEX_STUB_VISTA)
+  g_sink = static_cast<uint32_t>(GetTickCount64());
+#endif
+}
 STUB_API uint8_t STUB_CALL LCD_IsReadyToReceive() { return 1; }
 STUB_API void STUB_CALL LCD_SendToController(uint32_t) {}
 STUB_API void STUB_CALL LCD_Customize(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
