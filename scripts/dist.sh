@@ -2,9 +2,10 @@
 # make dist: build/dist/korvex-VERSION.zip, the kit a Windows user needs and
 # nothing else: the 32-bit Korvex.dll, the user guide (README.txt), the
 # sample config.ini, korvex-host.exe with its guide and example scripts, and
-# korvex-board.exe with its guide. Programs and library are stripped; text
-# files get Windows line ends; the guides of the tools go without their
-# "For developers" part, which speaks of this repository.
+# korvex-board.exe with its guide and the picture of its window. Programs
+# and library are stripped; text files get Windows line ends; the guides of
+# the tools go without their "For developers" part, which speaks of this
+# repository, and their links to a picture lead to its copy in the kit.
 #
 # It builds nothing (`make dist` builds the DLLs and the Windows tools
 # first). VERSION comes from the driver's identification text, "... V1.09b"
@@ -66,15 +67,28 @@ texts=(
   "tools/host/README.md" korvex-host.txt
   "tools/board/README.md" korvex-board.txt
 )
+# Pictures the guides show: source, name in the kit.
+pictures=(
+  "docs/images/board-window.png" korvex-board-window.png
+)
+for ((i = 0; i < ${#pictures[@]}; i += 2)); do
+  cp "$root/${pictures[i]}" "$stage/${pictures[i + 1]}"
+done
 for example in "$root"/tools/host/examples/*.txt; do
   texts+=("tools/host/examples/${example##*/}" "examples/${example##*/}")
 done
 mkdir -p "$stage/examples"
-python3 - "$root" "$stage" "${texts[@]}" <<'EOF'
+python3 - "$root" "$stage" "${pictures[*]}" "${texts[@]}" <<'EOF'
 import os, sys
-root, stage, *pairs = sys.argv[1:]
+root, stage, pictures, *pairs = sys.argv[1:]
+pictures = pictures.split()
 for source, name in zip(pairs[0::2], pairs[1::2]):
     text = open(os.path.join(root, source), encoding="utf-8").read()
+    # A link to a picture, as written from the text's folder, becomes its name in the kit.
+    for picture, kit_name in zip(pictures[0::2], pictures[1::2]):
+        here = os.path.dirname(os.path.join(root, source))
+        text = text.replace("(" + os.path.relpath(os.path.join(root, picture), here) + ")",
+                            "(" + kit_name + ")")
     # Up to the developers' part, which speaks of the repository.
     cut = text.find("\n## For developers\n")
     if cut >= 0:
@@ -86,6 +100,7 @@ EOF
 
 files=("${binaries[@]}")
 for ((i = 1; i < ${#texts[@]}; i += 2)); do files+=("${texts[i]}"); done
+for ((i = 1; i < ${#pictures[@]}; i += 2)); do files+=("${pictures[i]}"); done
 if [[ -n $stamp ]]; then
   touch -d "@$stamp" "${files[@]/#/$stage/}"
 fi

@@ -18,6 +18,9 @@ packages=(
   # The 32-bit Wine that runs the deliverable, the i686 Korvex.dll, in the
   # i686 suites: Debian's i386 user space.
   wine32:i386
+  # A virtual X display and its screenshots, for the test of korvex-board's
+  # window under Wine.
+  xvfb x11-apps
 )
 
 if [[ "${KORVEX_SKIP_DEPS:-0}" == 1 ]]; then

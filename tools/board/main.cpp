@@ -1,8 +1,8 @@
 // korvex-board: the display board, emulated. Reads the driver's byte stream
 // from a serial port (on Linux also a pty it creates), a capture file or
 // standard input, decodes it as the firmware does, keeps the display's state
-// and shows it as PNG pictures, a live console view and a command log. The
-// system-dependent parts are behind platform.h.
+// and shows it as PNG pictures, a live console view, a window (Windows) and a
+// command log. The system-dependent parts are behind platform.h.
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct Options {
   std::string capture;
   int scale = 4;
   bool live = false;
+  bool window = false;
   TerminalStyle live_style = TerminalStyle::Braille;
   bool live_style_given = false;
   bool quiet = false;
@@ -44,6 +46,37 @@ struct Options {
   double png_every = 0;  // seconds; 0 = never
   int baud = 0;          // pace delivery at baud / 10 bytes a second; 0 = as they come
 };
+
+// The bytes the board took in the last second, in slices of a tenth, for the
+// window's rate: it falls to 0 a second after the last byte, and then no
+// slice is left to wake the program for.
+struct Rate {
+  std::deque<std::pair<double, uint64_t>> slices;  // start time, bytes
+};
+
+void RateAdd(Rate& rate, double now, uint64_t bytes) {
+  if (!rate.slices.empty() && now - rate.slices.back().first < 0.1) {
+    rate.slices.back().second += bytes;
+  } else {
+    rate.slices.emplace_back(now, bytes);
+  }
+}
+
+// Drops the slices older than a second; true when one went.
+bool RateExpire(Rate& rate, double now) {
+  bool dropped = false;
+  while (!rate.slices.empty() && now - rate.slices.front().first >= 1.0) {
+    rate.slices.pop_front();
+    dropped = true;
+  }
+  return dropped;
+}
+
+uint64_t RatePerSecond(const Rate& rate) {
+  uint64_t bytes = 0;
+  for (const auto& slice : rate.slices) bytes += slice.second;
+  return bytes;
+}
 
 struct Run {
   Options options;
@@ -60,6 +93,9 @@ struct Run {
   uint64_t errors = 0;
   uint64_t warnings = 0;
   bool dirty = true;       // the live view is behind the board
+  bool window_dirty = true;  // and the window
+  bool ended = false;      // the input has ended
+  Rate rate;
   bool failed = false;     // an input or output failed: exit status 1
   bool scan_header = false;      // the input may open with a capture header
   std::vector<uint8_t> head;     // what has come while looking for it
@@ -96,12 +132,15 @@ const char kUsage[] =
     "                         driver's shut-down\n"
     "  --scale N              pixels per display dot in the picture, 1 to 16 (4)\n"
     "  --live                 live view in the console\n"
+    "  --window               Windows: the display in a window, which stays after\n"
+    "                         the input ends; closing it stops the program\n"
     "  --live-style braille|blocks\n"
     "  --capture FILE         what was received, with the board's settings, for\n"
     "                         replay with --input\n"
     "  --quiet                print nothing but errors (and the pty path when\n"
     "                         there is no --link)\n"
-    "keys, in a console: s a numbered snapshot PNG, q stop.\n"
+    "keys, in a console or the window: s a numbered snapshot PNG, q stop; in the\n"
+    "window also + and - the scale (of the pictures too), t keep on top.\n"
     "Exit status: 0 done, 1 an input or output could not be opened, read or\n"
     "written, 2 bad options.\n";
 
@@ -124,7 +163,8 @@ bool ParseSeconds(const char* text, double* value) {
 int ParseOptions(int argc, char** argv, Options* options) {
   enum {
     kController = 1000, kPitch, kWidth, kHeight, kInput, kPort, kLink, kLog, kPng, kPngEvery,
-    kPngBeforeReset, kScale, kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kBaud, kHelp
+    kPngBeforeReset, kScale, kLive, kLiveStyle, kCapture, kQuiet, kIdleExit, kBaud, kWindow,
+    kHelp
   };
   static const option kLong[] = {
       {"controller", required_argument, nullptr, kController},
@@ -145,6 +185,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       {"quiet", no_argument, nullptr, kQuiet},
       {"idle-exit", required_argument, nullptr, kIdleExit},
       {"baud", required_argument, nullptr, kBaud},
+      {"window", no_argument, nullptr, kWindow},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -198,6 +239,13 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case kQuiet: options->quiet = true; break;
       case kIdleExit: ok = ParseSeconds(optarg, &options->idle_exit); break;
       case kBaud: ok = ParseInt(optarg, 50, 4000000, &options->baud); break;
+      case kWindow:
+        if (const char* why = WindowUnsupported()) {
+          fprintf(stderr, "korvex-board: %s\n", why);
+          return 2;
+        }
+        options->window = true;
+        break;
       case kHelp: fputs(kUsage, stdout); return -1;
       default: fputs(kUsage, stderr); return 2;
     }
@@ -238,6 +286,12 @@ void Fail(Run& run, const std::string& message) {
 
 BoardModel Shown(const Run& run) { return ModelAsShown(run.model, run.decoder); }
 
+// Something the views show has changed.
+void Changed(Run& run) {
+  run.dirty = true;
+  run.window_dirty = true;
+}
+
 // Written beside the target and renamed, so a reader never sees half a file.
 bool WritePicture(Run& run, const std::string& path) {
   const std::string temporary = path + ".tmp";
@@ -266,7 +320,7 @@ void NumberedSnapshot(Run& run) {
   run.note = "snapshot " + path;
   if (!run.options.quiet && !run.options.live) printf("korvex-board: %s\n", run.note.c_str());
   fflush(stdout);
-  run.dirty = true;
+  Changed(run);
 }
 
 void WriteOut(Run& run, FILE* file, const std::string& name, const void* data, size_t size) {
@@ -316,7 +370,8 @@ void Deliver(Run& run, const uint8_t* data, size_t size) {
   std::vector<Anomaly> anomalies;
   DecoderFeed(run.decoder, data, size, commands, anomalies);
   Account(run, commands, anomalies);
-  run.dirty = true;
+  if (run.options.window) RateAdd(run.rate, NowSeconds(), size);
+  Changed(run);
 }
 
 // The board's settings are known: from the options, and for a capture that
@@ -408,6 +463,17 @@ void Receive(Run& run, const uint8_t* data, size_t size, double now) {
   Queue(run, data, size, now);
 }
 
+// What is still held while looking for a header, at the end of the input,
+// is the stream itself.
+void SettleHeld(Run& run) {
+  if (!run.scan_header) return;
+  std::vector<uint8_t> head;
+  head.swap(run.head);
+  run.received -= head.size();
+  Settle(run, nullptr);
+  if (!head.empty()) Receive(run, head.data(), head.size(), NowSeconds());
+}
+
 std::string Summary(const Run& run) {
   char text[320];
   snprintf(text, sizeof text,
@@ -444,6 +510,30 @@ void DrawLive(Run& run, bool keys) {
   run.dirty = false;
 }
 
+std::string Count(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// The window: the picture the PNG would get, the source and state in the
+// title, the rate and counts on the status line.
+void ShowWindow(Run& run) {
+  const uint64_t anomalies = run.errors + run.warnings;
+  WindowFrame frame;
+  frame.image = RenderImage(Shown(run), run.options.scale);
+  frame.config = run.model.config;
+  frame.scale = run.options.scale;
+  frame.title = run.source + " - " +
+                (run.ended ? "stopped" : run.rate.slices.empty() ? "waiting" : "receiving");
+  if (anomalies > 0) frame.title += ", " + Count(anomalies, "anomaly", "anomalies");
+  frame.title += " - korvex-board";
+  frame.status = std::to_string(RatePerSecond(run.rate)) + " bytes/s, " +
+                 Count(run.commands, "command", "commands") + ", " +
+                 Count(anomalies, "anomaly", "anomalies");
+  if (!run.note.empty()) frame.status += "; " + run.note;
+  WindowShow(frame);
+  run.window_dirty = false;
+}
+
 bool OpenOutput(Run& run, const std::string& path, FILE** file) {
   if (path.empty()) return true;
   *file = fopen(path.c_str(), "wb");
@@ -452,17 +542,19 @@ bool OpenOutput(Run& run, const std::string& path, FILE** file) {
   return false;
 }
 
-// Reads until the input ends (and, paced, the line has carried it all), a
-// stop request or key, the idle time-out, or a failure.
+// Reads until the input ends (and, paced, the line has carried it all; with
+// the window, until it is closed), a stop request or key, the idle time-out,
+// or a failure.
 void ReadLoop(Run& run, Input* input, bool keys) {
-  const double kLiveInterval = 0.05, kPaceInterval = 0.02;
-  const Options& o = run.options;
-  double last_activity = 0, last_draw = -1, next_png = NowSeconds() + o.png_every;
+  const double kLiveInterval = 0.05, kPaceInterval = 0.02, kWindowInterval = 1.0 / 30;
+  Options& o = run.options;
+  double last_activity = 0, last_draw = -1, last_window = -1;
+  double next_png = NowSeconds() + o.png_every;
   bool got_data = false, ended = false;
   std::vector<uint8_t> buffer(65536);
   while (!StopRequested() && !run.failed) {
     double now = NowSeconds();
-    if (ended && Queued(run) == 0) break;
+    if (ended && Queued(run) == 0 && !o.window) break;
     double wait = -1;  // seconds; negative: no limit
     auto sooner = [&](double w) { wait = wait < 0 ? std::max(0.0, w) : std::min(wait, w); };
     if (o.idle_exit > 0 && got_data && Queued(run) == 0) {
@@ -473,8 +565,11 @@ void ReadLoop(Run& run, Input* input, bool keys) {
     if (Queued(run) > 0) sooner(kPaceInterval);
     if (o.live && run.dirty) sooner(kLiveInterval - (now - last_draw));
     if (o.png_every > 0) sooner(next_png - now);
+    if (o.window && run.window_dirty) sooner(kWindowInterval - (now - last_window));
+    // The rate changes as its slices grow old.
+    if (o.window && !run.rate.slices.empty()) sooner(run.rate.slices.front().first + 1.0 - now);
 
-    if (ended) {
+    if (ended && !o.window) {
       Pause(wait);
     } else {
       size_t size = 0;
@@ -491,7 +586,9 @@ void ReadLoop(Run& run, Input* input, bool keys) {
           if (key == 'q' || key == 'Q' || key == 27) return;
           break;
         case WaitResult::kEnd:
-          ended = true;
+          ended = run.ended = true;
+          SettleHeld(run);
+          Changed(run);
           break;
         case WaitResult::kError:
           Fail(run, error);
@@ -513,6 +610,17 @@ void ReadLoop(Run& run, Input* input, bool keys) {
       DrawLive(run, keys);
       last_draw = now;
     }
+    if (o.window) {
+      if (const int scale = WindowTakeScaleRequest()) {
+        o.scale = scale;
+        run.window_dirty = true;
+      }
+      if (RateExpire(run.rate, now)) run.window_dirty = true;
+      if (run.window_dirty && now - last_window >= kWindowInterval) {
+        ShowWindow(run);
+        last_window = now;
+      }
+    }
   }
 }
 
@@ -524,6 +632,12 @@ int main(int argc, char** argv) {
   if (parsed != 0) return parsed < 0 ? 0 : parsed;
   const Options& o = run.options;
   InstallRequestHandlers();
+  // First, so that without a desktop nothing is opened or written.
+  std::string error;
+  if (o.window && !WindowOpen(&error)) {
+    Fail(run, error);
+    return 1;
+  }
 
   if (!OpenOutput(run, o.log, &run.log_file) || !OpenOutput(run, o.capture, &run.capture)) {
     if (run.log_file) fclose(run.log_file);
@@ -534,14 +648,15 @@ int main(int argc, char** argv) {
   request.port = o.port;
   request.link = o.link;
   request.baud = o.baud;
-  request.keys = true;
+  // With the window, the keys are the window's.
+  request.keys = !o.window;
   request.quiet = o.quiet;
-  std::string error;
   Input* input = OpenInput(request, &run.source, &error);
   if (!input) {
     Fail(run, error);
     if (run.log_file) fclose(run.log_file);
     if (run.capture) fclose(run.capture);
+    WindowClose();
     return 1;
   }
   // A file or standard input may be a capture that names its board; a line
@@ -558,6 +673,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
   const bool keys = KeysActive(input);
+  if (o.window) ShowWindow(run);
   if (o.live) {
     ConsoleBeginLive();
   } else if (keys && !o.quiet) {
@@ -567,13 +683,9 @@ int main(int argc, char** argv) {
 
   ReadLoop(run, input, keys);
 
-  // What is still held while looking for a header is the stream itself.
+  // Stopped before the input's end: what is held goes to the board at once.
   if (run.scan_header) {
-    std::vector<uint8_t> head;
-    head.swap(run.head);
-    run.received -= head.size();
-    Settle(run, nullptr);
-    if (!head.empty()) Receive(run, head.data(), head.size(), NowSeconds());
+    SettleHeld(run);
     if (o.baud > 0) run.pace_time = -1e9;  // the stream has ended: no more pacing
     PaceTick(run, NowSeconds());
   }
@@ -583,6 +695,7 @@ int main(int argc, char** argv) {
   LogFlush(run.log);
   WriteLog(run);
   if (!o.png.empty()) WritePicture(run, o.png);
+  WindowClose();
   if (o.live) {
     DrawLive(run, false);
     ConsoleEndLive();

@@ -1,7 +1,8 @@
 // What the board program needs from the system it runs on: a byte source
 // (a capture file, standard input, a serial port, or on POSIX a new pty),
-// keys, stop requests, the console and the clock. platform_posix.cpp and
-// platform_win32.cpp implement it; everything else is shared.
+// keys, stop requests, the console, the window (Windows) and the clock.
+// platform_posix.cpp and platform_win32.cpp (with window_win32.cpp)
+// implement it; everything else is shared.
 #pragma once
 
 #include <stddef.h>
@@ -40,8 +41,9 @@ void CloseInput(Input* input);
 enum class WaitResult { kData, kKey, kTimeout, kEnd, kError };
 
 // Waits at most `seconds` (negative: without limit) for bytes, read into
-// buffer (*size), or a key (*key). kTimeout also returns early when a stop
-// or snapshot request arrives. kError carries a whole message in *error.
+// buffer (*size), or a key (*key) of the console or the window. kTimeout also
+// returns early when a stop, snapshot or scale request arrives. kError
+// carries a whole message in *error. After kEnd it only waits for the rest.
 WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* size, int* key,
                      double seconds, std::string* error);
 
@@ -67,5 +69,29 @@ TerminalStyle DefaultLiveStyle();
 void ConsoleBeginLive();
 void ConsoleDrawFrame(const std::vector<std::string>& lines);
 void ConsoleEndLive();
+
+// The window: the picture in a window of its own, redrawn by WindowShow. Its
+// keys s, q and Esc come through WaitInput; + and - and a frame dragged to
+// another size ask for another scale (WindowTakeScaleRequest); t keeps it on
+// top; closing it is a stop request.
+//
+// Null where the system has the window; otherwise why not (a bad option).
+const char* WindowUnsupported();
+// False, with the reason in *error, when there is no desktop to open it on.
+bool WindowOpen(std::string* error);
+
+struct WindowFrame {
+  Image image;           // as RenderImage made it at `scale`
+  DisplayConfig config;  // the board, for the sizes at other scales
+  int scale = 1;
+  std::string title;     // UTF-8
+  std::string status;    // the status line, UTF-8
+};
+
+// Shows the frame, the first time too; the window takes the picture's size.
+void WindowShow(const WindowFrame& frame);
+// The scale asked for since the last call, or 0.
+int WindowTakeScaleRequest();
+void WindowClose();
 
 }  // namespace board

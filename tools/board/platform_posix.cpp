@@ -26,6 +26,7 @@ struct Input {
   std::string name;
   std::string link;   // made for the pty, removed again on close
   bool keys = false;  // standard input is a terminal in key mode
+  bool ended = false; // the end of the file was read
   termios saved_terminal{};
 };
 
@@ -183,7 +184,8 @@ void CloseInput(Input* input) {
 WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* size, int* key,
                      double seconds, std::string* error) {
   *size = 0;
-  pollfd fds[2] = {{input->fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  // After its end the source is left out: poll ignores a negative fd.
+  pollfd fds[2] = {{input->ended ? -1 : input->fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
   const nfds_t count = input->keys ? 2 : 1;
   timespec timeout;
   if (seconds >= 0) {
@@ -210,7 +212,10 @@ WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* siz
     *size = static_cast<size_t>(n);
     return WaitResult::kData;
   }
-  if (n == 0) return WaitResult::kEnd;
+  if (n == 0) {
+    input->ended = true;
+    return WaitResult::kEnd;
+  }
   if (errno == EINTR || errno == EAGAIN) return WaitResult::kTimeout;
   *error = Because("cannot read", input->name);
   return WaitResult::kError;
@@ -295,5 +300,23 @@ void ConsoleEndLive() {
   fputs("\x1b[?25h", stdout);
   fflush(stdout);
 }
+
+// The window is korvex-board.exe's; here the console and the pictures show
+// the display.
+const char* WindowUnsupported() {
+  return "--window is for Windows (korvex-board.exe); here --live shows the display in the "
+         "terminal and --png as a picture";
+}
+
+bool WindowOpen(std::string* error) {
+  *error = WindowUnsupported();
+  return false;
+}
+
+void WindowShow(const WindowFrame&) {}
+
+int WindowTakeScaleRequest() { return 0; }
+
+void WindowClose() {}
 
 }  // namespace board

@@ -1,13 +1,20 @@
 // The board program on Windows: a COM port (the other end of a virtual
 // null-modem pair, such as com0com makes, or a real line), a capture file or
 // standard input; Ctrl+C for stop; keys and the live view in the console.
+// The one thread waits on events: the port's overlapped read, the stop
+// event and, with the window open, its messages; it spends no time while
+// nothing comes (but for keys in the console, looked at every 50 ms, and a
+// pipe, looked at every 10 ms).
 #include <windows.h>
 #include <conio.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "tools/board/platform.h"
+#include "tools/board/window_win32.h"
 #include "tools/common/windows_helpers.h"
 
 namespace board {
@@ -20,15 +27,23 @@ struct Input {
   SourceKind kind = SourceKind::kFile;
   std::string name;
   bool keys = false;
-  DWORD read_timeout_ms = 0;  // the port's current ReadTotalTimeoutConstant
+  bool ended = false;          // the end of the file or pipe was read
+  // A port is read overlapped, into its own buffer; at most one read or one
+  // wait for a received character is under way.
+  OVERLAPPED read{};
+  OVERLAPPED received{};
+  DWORD events = 0;
+  bool reading = false, waiting = false;
+  std::vector<uint8_t> buffer;
 };
 
 namespace {
 
 volatile LONG g_stop = 0;
+HANDLE g_stop_event = nullptr;  // set with g_stop, to end a wait at once
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  InterlockedExchange(&g_stop, 1);
+  RequestStop();
   // Closing the console window ends the process once this returns: give the
   // main loop a moment to write its picture first.
   if (event == CTRL_CLOSE_EVENT) Sleep(2000);
@@ -41,13 +56,26 @@ std::string ErrorText(DWORD code) {
   return text.empty() ? number : text + " (" + number + ")";
 }
 
-bool SetReadTimeout(Input* input, DWORD ms) {
-  if (input->read_timeout_ms == ms) return true;
-  // Return as soon as a byte is there, or after ms without one.
-  COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, ms, 0, 0};
-  if (!SetCommTimeouts(input->handle, &timeouts)) return false;
-  input->read_timeout_ms = ms;
-  return true;
+// Waits up to ms (INFINITE: no limit) for `handle` (null: none), the stop
+// event, or with the window open one of its messages, which it handles.
+// True when `handle` is set.
+bool WaitFor(HANDLE handle, DWORD ms) {
+  HANDLE handles[2];
+  DWORD n = 0;
+  if (g_stop_event) handles[n++] = g_stop_event;
+  if (handle) handles[n++] = handle;
+  DWORD result;
+  if (WindowIsOpen()) {
+    // MWMO_INPUTAVAILABLE: messages already in the queue end the wait too.
+    result = MsgWaitForMultipleObjectsEx(n, handles, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    WindowPump();
+  } else if (n > 0) {
+    result = WaitForMultipleObjects(n, handles, FALSE, ms);
+  } else {
+    Sleep(ms);
+    return false;
+  }
+  return handle && result == WAIT_OBJECT_0 + n - 1;
 }
 
 bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
@@ -55,7 +83,7 @@ bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
   std::string device = request.port;
   if (device.rfind("\\\\.\\", 0) != 0) device = "\\\\.\\" + device;
   input->handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (input->handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
@@ -97,11 +125,18 @@ bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
   // same, so a refusal is not fatal.
   SetCommState(input->handle, &dcb);
   SetupComm(input->handle, 65536, 4096);
-  if (!SetReadTimeout(input, 50)) {
+  // A read returns what is there at once; a wait for a received character
+  // (EV_RXCHAR) tells when there is more.
+  COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 0};
+  input->read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  input->received.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!SetCommTimeouts(input->handle, &timeouts) || !SetCommMask(input->handle, EV_RXCHAR) ||
+      !input->read.hEvent || !input->received.hEvent) {
     *error = "cannot set the read time-outs of " + request.port + ": " +
              ErrorText(GetLastError());
     return false;
   }
+  input->buffer.resize(65536);
   PurgeComm(input->handle, PURGE_RXABORT | PURGE_RXCLEAR);
   input->kind = SourceKind::kPort;
   return true;
@@ -195,9 +230,80 @@ bool KeysActive(const Input* input) { return input->keys; }
 
 void CloseInput(Input* input) {
   if (!input) return;
+  if (input->reading || input->waiting) {
+    // An operation the port does not give up within a second keeps its
+    // buffers: the Input is left to it.
+    CancelIo(input->handle);
+    HANDLE event = input->reading ? input->read.hEvent : input->received.hEvent;
+    if (WaitForSingleObject(event, 1000) != WAIT_OBJECT_0) return;
+  }
   if (input->owns_handle && input->handle != INVALID_HANDLE_VALUE) CloseHandle(input->handle);
+  if (input->read.hEvent) CloseHandle(input->read.hEvent);
+  if (input->received.hEvent) CloseHandle(input->received.hEvent);
   delete input;
 }
+
+namespace {
+
+// A key typed in the window, or in the console when keys are read there.
+bool TakeKey(Input* input, int* key) {
+  if (WindowTakeKey(key)) return true;
+  while (input->keys && _kbhit()) {
+    int c = _getch();
+    // A function or arrow key comes as two codes; the second names it.
+    if (c == 0 || c == 0xE0) {
+      _getch();
+      continue;
+    }
+    *key = c;
+    return true;
+  }
+  return false;
+}
+
+bool PortFailed(Input* input, std::string* error) {
+  *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
+  return false;
+}
+
+// The port, waited for up to ms: *got is 0 when nothing came. A read takes
+// what is there; when that is nothing, a wait for the next character (whose
+// end is then followed by a new read). Under Wine a read with nothing there
+// stays under way until a byte comes instead: it is waited for the same way.
+bool ReadPort(Input* input, DWORD ms, DWORD* got, std::string* error) {
+  *got = 0;
+  if (!input->reading && !input->waiting) {
+    if (!ReadFile(input->handle, input->buffer.data(), static_cast<DWORD>(input->buffer.size()),
+                  nullptr, &input->read) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return PortFailed(input, error);
+    }
+    input->reading = true;
+  }
+  if (input->reading) {
+    if (!WaitFor(input->read.hEvent, ms)) return true;
+    input->reading = false;
+    if (!GetOverlappedResult(input->handle, &input->read, got, FALSE)) {
+      return PortFailed(input, error);
+    }
+    if (*got > 0) return true;
+    // Nothing there: a character that comes from now on ends this wait.
+    if (!WaitCommEvent(input->handle, &input->events, &input->received) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return PortFailed(input, error);
+    }
+    input->waiting = true;
+  }
+  if (!WaitFor(input->received.hEvent, ms)) return true;
+  input->waiting = false;
+  DWORD unused;
+  if (!GetOverlappedResult(input->handle, &input->received, &unused, FALSE)) {
+    return PortFailed(input, error);
+  }
+  return true;
+}
+
+}  // namespace
 
 WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* size, int* key,
                      double seconds, std::string* error) {
@@ -205,46 +311,51 @@ WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* siz
   const double deadline = seconds >= 0 ? NowSeconds() + seconds : 0;
   const DWORD chunk = capacity > 0x10000 ? 0x10000 : static_cast<DWORD>(capacity);
   for (;;) {
-    if (StopRequested()) return WaitResult::kTimeout;
-    if (input->keys && _kbhit()) {
-      int c = _getch();
-      // A function or arrow key comes as two codes; the second names it.
-      if (c == 0 || c == 0xE0) {
-        _getch();
-        c = 0;
-      }
-      if (c != 0) {
-        *key = c;
-        return WaitResult::kKey;
-      }
+    WindowPump();
+    if (StopRequested() || WindowScaleAsked()) return WaitResult::kTimeout;
+    if (TakeKey(input, key)) return WaitResult::kKey;
+    DWORD ms = INFINITE;
+    if (seconds >= 0) {
+      const double left = deadline - NowSeconds();
+      if (left <= 0) return WaitResult::kTimeout;
+      ms = static_cast<DWORD>(left * 1000) + 1;
     }
-    const double left = seconds >= 0 ? deadline - NowSeconds() : 1.0;
-    if (left <= 0) return WaitResult::kTimeout;
-    // In slices of at most 50 ms, so that keys and Ctrl+C are seen meanwhile.
-    const DWORD slice = static_cast<DWORD>(left >= 0.05 ? 50 : left * 1000 + 1);
+    // Keys in the console give no event this thread can wait for.
+    if (input->keys && ms > 50) ms = 50;
+    if (input->ended) {
+      WaitFor(nullptr, ms);
+      continue;
+    }
     DWORD got = 0;
     switch (input->kind) {
       case SourceKind::kPort:
-        if (!SetReadTimeout(input, slice) ||
-            !ReadFile(input->handle, buffer, chunk, &got, nullptr)) {
-          *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
-          return WaitResult::kError;
+        if (!ReadPort(input, ms, &got, error)) return WaitResult::kError;
+        if (got > 0) {
+          memcpy(buffer, input->buffer.data(), got);
+          *size = got;
+          return WaitResult::kData;
         }
         break;
       case SourceKind::kPipe: {
         DWORD available = 0;
         if (!PeekNamedPipe(input->handle, nullptr, 0, nullptr, &available, nullptr)) {
-          if (GetLastError() == ERROR_BROKEN_PIPE) return WaitResult::kEnd;
+          if (GetLastError() == ERROR_BROKEN_PIPE) {
+            input->ended = true;
+            return WaitResult::kEnd;
+          }
           *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
           return WaitResult::kError;
         }
         if (available == 0) {
-          Sleep(slice < 10 ? slice : 10);
+          WaitFor(nullptr, ms < 10 ? ms : 10);
           continue;
         }
         if (!ReadFile(input->handle, buffer, available < chunk ? available : chunk, &got,
                       nullptr)) {
-          if (GetLastError() == ERROR_BROKEN_PIPE) return WaitResult::kEnd;
+          if (GetLastError() == ERROR_BROKEN_PIPE) {
+            input->ended = true;
+            return WaitResult::kEnd;
+          }
           *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
           return WaitResult::kError;
         }
@@ -255,17 +366,28 @@ WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* siz
           *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
           return WaitResult::kError;
         }
-        if (got == 0) return WaitResult::kEnd;
+        if (got == 0) {
+          input->ended = true;
+          return WaitResult::kEnd;
+        }
         break;
     }
-    if (got > 0) {
+    if (got > 0 && input->kind != SourceKind::kPort) {
       *size = got;
       return WaitResult::kData;
     }
   }
 }
 
-void InstallRequestHandlers() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+void InstallRequestHandlers() {
+  g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void RequestStop() {
+  InterlockedExchange(&g_stop, 1);
+  if (g_stop_event) SetEvent(g_stop_event);
+}
 
 bool StopRequested() { return InterlockedCompareExchange(&g_stop, 0, 0) != 0; }
 
@@ -276,7 +398,7 @@ double NowSeconds() { return tools_common::MonotonicSeconds(); }
 void Pause(double seconds) {
   const double until = NowSeconds() + seconds;
   for (double left = seconds; left > 0 && !StopRequested(); left = until - NowSeconds()) {
-    Sleep(left > 0.05 ? 50 : static_cast<DWORD>(left * 1000) + 1);
+    WaitFor(nullptr, static_cast<DWORD>(left * 1000) + 1);
   }
 }
 

@@ -4,6 +4,7 @@
 add_executable(korvex-board
   tools/board/main.cpp
   tools/board/platform_win32.cpp
+  tools/board/window_win32.cpp
   tools/board/capture.cpp
   tools/board/decoder.cpp
   tools/board/font.cpp
@@ -20,7 +21,8 @@ target_compile_options(korvex-board PRIVATE -Wall -Wextra -Werror)
 # Self-contained, as korvex-host is: zlib and the compiler runtime linked in,
 # only system DLLs imported.
 find_library(KORVEX_ZLIB_STATIC NAMES libz.a REQUIRED)
-target_link_libraries(korvex-board PRIVATE ${KORVEX_ZLIB_STATIC})
+# The window is plain GDI: user32 and gdi32, part of every Windows.
+target_link_libraries(korvex-board PRIVATE ${KORVEX_ZLIB_STATIC} user32 gdi32)
 target_link_options(korvex-board PRIVATE -mconsole -static -static-libgcc -static-libstdc++
   ${KORVEX_XP_LINK_OPTIONS})
 target_compile_definitions(korvex-board PRIVATE ${KORVEX_XP_DEFINITIONS})

@@ -304,6 +304,9 @@ TEST_F(ProgramTest, ExitCodesAndMessages) {
        "korvex-board: --link applies to the pty, not to --input or --port\n"},
       {{"--input", "-", "--port", "x"}, 2, "korvex-board: --input and --port exclude each other\n"},
       {{"--png-every", "5"}, 2, "korvex-board: --png-every needs --png FILE\n"},
+      {{"--window"}, 2,
+       "korvex-board: --window is for Windows (korvex-board.exe); here --live shows the display "
+       "in the terminal and --png as a picture\n"},
       {{"--input", "@/missing"}, 1, "korvex-board: cannot read @/missing: No such file or directory\n"},
       {{"--input", "@"}, 1, "korvex-board: cannot read @: Is a directory\n"},
       {{"--input", "@/header"}, 1,
