@@ -24,7 +24,13 @@ const int kRecordRows = 32;
 // and its cursor, the custom characters, backlight, contrast and ports. The
 // graphics need no copy: the host's picture holds them all. After bytes were
 // lost, the link sends this again.
+// Text bytes handed to the port and not yet read into the record: reading
+// them a kilobyte at a time costs the text path little.
+const uint32_t kRecordQueue = 1024;
+
 struct DisplayRecord {
+  uint8_t queued[kRecordQueue] = {};
+  uint32_t queued_count = 0;
   CommandReader reader;
   uint8_t glyph_rows[8] = {};  // a custom character's rows while they arrive
   uint8_t text[kRecordRows][kRecordColumns] = {};
@@ -65,7 +71,10 @@ struct LinkRecord {
   // The width of the last KS108 picture put, to count SetBitmap payloads.
   uint8_t ks108_width = 0;
   // Where the board stands in the command stream, from the bytes written.
+  // While the last write was a text transfer that went out whole, that is
+  // where the record's reader stands once it has read what is queued.
   CommandReader wire;
+  uint8_t wire_follows_text = 0;
 };
 
 // Default member values are the values at library load, so the record is

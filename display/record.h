@@ -6,10 +6,14 @@
 
 #include "link/link.h"
 
-// One byte of the text stream, or a direct byte, as the board will read it:
-// the board's own text model (tools/board/README.md). Graphics commands and
-// their payloads pass without a trace: the host's picture holds the graphics.
-void RecordTextByte(uint8_t byte);
+// Bytes of the text stream, or a direct byte, in order, as the board will
+// read them: queued, and read into the record when the queue is full or the
+// record is wanted. The reading follows the board's own text model
+// (tools/board/README.md). Graphics commands and their payloads pass without
+// a trace: the host's picture holds the graphics.
+void RecordTextBytes(const uint8_t* bytes, uint32_t count);
+// Reads what is queued into the record.
+void RecordCatchUp();
 // A custom-character position the record defines, and no command byte, for
 // a SetCGRAMChar that was cut before its position (0 when there is none).
 uint8_t RecordSafeGlyphPosition();

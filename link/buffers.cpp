@@ -2,49 +2,33 @@
 
 #include <string.h>
 
-#include "core/driver_state.h"
 #include "display/record.h"
-#include "link/link.h"
+
+// Out of line: a put that does not fill its buffer then needs no stack frame.
+// A graphics flush holds whole commands (each graphics call puts whole ones,
+// and a flush ends the call or the port's life).
+__attribute__((noinline)) void Transfer(bool text, uint32_t size, bool flush) {
+  DriverState& s = g_state;
+  if (!text) {
+    LinkWrite(s.gfx_buf, size, flush ? kWireBetween : kWireRead);
+    return;
+  }
+  LinkWrite(s.text_buf, size, kWireText);
+  RecordTextBytes(s.text_buf, size);
+}
+
+__attribute__((noinline)) void TransferFull(bool text) {
+  DriverState& s = g_state;
+  Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size, false);
+  (text ? s.text_count : s.gfx_count) = 0;
+}
 
 namespace {
-
-// One of the two transmit buffers: its bytes and fill count in DriverState,
-// its capacity and its transfer size.
-struct TxBuffer {
-  uint8_t* bytes;
-  uint32_t* count;
-  uint32_t capacity;
-  uint32_t size;
-};
-
-TxBuffer TextBuffer() {
-  DriverState& s = g_state;
-  return {s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size};
-}
-
-TxBuffer GfxBuffer() {
-  DriverState& s = g_state;
-  return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size};
-}
-
-// A put stores the byte while the buffer has room and counts it regardless:
-// the transfer sizes never exceed the capacities (settings correct them), so
-// the count reaches the transfer size before it could pass the capacity.
-int Put(TxBuffer b, uint8_t byte) {
-  if (!LinkIsOpen()) return 1;
-  if (*b.count < b.capacity) b.bytes[*b.count] = byte;
-  ++*b.count;
-  if (*b.count >= b.size) {
-    LinkWrite(b.bytes, b.size);
-    *b.count = 0;
-  }
-  return 0;
-}
 
 int Flush(TxBuffer b) {
   if (!LinkIsOpen()) return 1;
   if (*b.count > 0 && *b.count <= b.capacity) {
-    LinkWrite(b.bytes, *b.count);
+    Transfer(b.recorded, *b.count, true);
     *b.count = 0;
   }
   return 0;
@@ -74,7 +58,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
     count -= take;
     if (filled == b.size) {
       *b.count = b.size;  // as Put leaves it during the write
-      LinkWrite(b.bytes, b.size);
+      Transfer(b.recorded, b.size, false);
       filled = 0;
     }
   }
@@ -84,20 +68,12 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-// Text-stream bytes also go into the record of what the display shows, in
-// the order the board will read them, whether or not they reach it.
-int PutTextByte(uint8_t byte) {
-  if (!LinkIsOpen()) return 1;
-  RecordTextByte(byte);
-  return Put(TextBuffer(), byte);
-}
-int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
 int PutGfxBytes(const uint8_t* bytes, uint32_t count) { return PutRun(GfxBuffer(), bytes, count); }
 int FlushTextBuffer() { return Flush(TextBuffer()); }
 int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
   if (!LinkIsOpen()) return;
-  RecordTextByte(byte);
-  LinkWrite(&byte, 1);
+  LinkWrite(&byte, 1, kWireText);
+  RecordTextBytes(&byte, 1);
 }

@@ -4,8 +4,58 @@
 
 #include <stdint.h>
 
-int PutTextByte(uint8_t byte);
-int PutGfxByte(uint8_t byte);
+#include "core/driver_state.h"
+#include "link/link.h"
+
+// One of the two transmit buffers: its bytes and fill count in DriverState,
+// its capacity and its transfer size. The text stream's transfers also go
+// into the record of what the display shows, whether or not they reach the
+// board.
+struct TxBuffer {
+  uint8_t* bytes;
+  uint32_t* count;
+  uint32_t capacity;
+  uint32_t size;
+  bool recorded;
+};
+
+inline TxBuffer TextBuffer() {
+  DriverState& s = g_state;
+  return {s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size, true};
+}
+
+inline TxBuffer GfxBuffer() {
+  DriverState& s = g_state;
+  return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false};
+}
+
+// Writes the first `size` bytes of the text or graphics buffer. A flush
+// holds whole commands.
+void Transfer(bool text, uint32_t size, bool flush);
+// Writes the full text or graphics buffer and empties it.
+void TransferFull(bool text);
+
+// A put stores the byte while the buffer has room and counts it regardless:
+// the transfer sizes never exceed the capacities (settings correct them), so
+// the count reaches the transfer size before it could pass the capacity.
+// Inline, and calling out only when the buffer is full: a put is the hot
+// path of text, one call a character.
+inline int Put(uint8_t* bytes, uint32_t* count, uint32_t capacity, uint32_t size, bool text,
+               uint8_t byte) {
+  if (!LinkIsOpen()) return 1;
+  if (*count < capacity) bytes[*count] = byte;
+  if (++*count >= size) TransferFull(text);
+  return 0;
+}
+
+inline int PutTextByte(uint8_t byte) {
+  DriverState& s = g_state;
+  return Put(s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size, true, byte);
+}
+inline int PutGfxByte(uint8_t byte) {
+  DriverState& s = g_state;
+  return Put(s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false, byte);
+}
 // Puts `count` bytes exactly as that many PutGfxByte calls would (the same
 // port writes at the same points), copying between the writes instead of
 // going byte by byte. Returns 1 when after one of the puts the buffer held

@@ -1,30 +1,43 @@
 #include "link/commands.h"
 
-uint32_t PayloadLength(uint8_t command, const uint8_t* header, StreamShape shape) {
-  switch (command) {
-    case kCmdSetCGRAMChar: return 8;
-    case kCmdSetGfxMulti: return header[2];
-    case kCmdSetBitmap: {
-      if (!shape.ks108) return (uint32_t)header[2] * header[3];
-      const uint32_t columns =
-          header[2] == shape.ks108_width / 8 ? shape.ks108_width : 8u * header[2];
-      return ((uint32_t)header[3] + 7) / 8 * columns;
-    }
-    default: return 0;
-  }
-}
+#include <string.h>
 
 void ReadCommands(CommandReader* r, const uint8_t* bytes, uint32_t count, StreamShape shape) {
+  // Pixel bytes of a payload that goes on past this transfer: the common
+  // case of a large picture in many transfers.
+  if (r->in_command && r->payload_left > count && r->have == HeaderLength(r->command)) {
+    r->payload_left -= count;
+    return;
+  }
   while (count > 0) {
     if (!r->in_command) {
+      // Characters end where they begin: a run of them costs a test a byte.
+      while (count > 0 && !IsCommandByte(*bytes)) {
+        ++bytes;
+        --count;
+      }
+      if (count == 0) return;
       const uint8_t byte = *bytes++;
       --count;
-      // Characters and ResetDisplay end where they begin.
-      if (HeaderLength(byte) > 0) {
-        r->in_command = 1;
-        r->command = byte;
-        r->have = 0;
-        r->payload_left = 0;
+      const int length = HeaderLength(byte);
+      if (length == 0) continue;  // ResetDisplay
+      r->in_command = 1;
+      r->command = byte;
+      r->have = 0;
+      r->payload_left = 0;
+      // A whole header at hand (a graphics transfer's first command, as a
+      // rule) is taken in one go.
+      if (count >= (uint32_t)length) {
+        if (count >= sizeof r->header) {
+          memcpy(r->header, bytes, sizeof r->header);  // one load; the rest unused
+        } else {
+          for (int k = 0; k < length && k < (int)sizeof r->header; ++k) r->header[k] = bytes[k];
+        }
+        r->have = (uint8_t)length;
+        bytes += length;
+        count -= (uint32_t)length;
+        r->payload_left = PayloadLength(byte, r->header, shape);
+        if (r->payload_left == 0) r->in_command = 0;
       }
       continue;
     }

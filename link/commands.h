@@ -34,6 +34,15 @@ inline int HeaderLength(uint8_t byte) {
   }
 }
 
+// True for the nine command bytes (HeaderLength is not kNotACommand): a
+// test of a bit, for the loops that run over every byte of a stream.
+inline bool IsCommandByte(uint8_t byte) {
+  // Bits 0, 1, 3, 4, 5, 7, 10, 11 and 14: 0xB0, 0xB1, 0xB3 ... 0xBE. Text
+  // falls out at the first test.
+  const unsigned offset = byte - 0xB0u;
+  return offset <= 0x0E && ((0x4CBBu >> offset) & 1) != 0;
+}
+
 // Where a command stream stands, read the way the board reads it: between
 // commands, or inside one with so much of its header and payload still to
 // come. Plain bytes, so that it lives in the driver's state record.
@@ -55,7 +64,19 @@ struct StreamShape {
 };
 
 // The payload bytes of `command` after the complete header `header`.
-uint32_t PayloadLength(uint8_t command, const uint8_t* header, StreamShape shape);
+inline uint32_t PayloadLength(uint8_t command, const uint8_t* header, StreamShape shape) {
+  switch (command) {
+    case kCmdSetCGRAMChar: return 8;
+    case kCmdSetGfxMulti: return header[2];
+    case kCmdSetBitmap: {
+      if (!shape.ks108) return (uint32_t)header[2] * header[3];
+      const uint32_t columns =
+          header[2] == shape.ks108_width / 8 ? shape.ks108_width : 8u * header[2];
+      return ((uint32_t)header[3] + 7) / 8 * columns;
+    }
+    default: return 0;
+  }
+}
 
 // Moves `reader` over `count` bytes of the stream. Payloads are skipped as a
 // whole, so a transfer of pixel bytes costs next to nothing.

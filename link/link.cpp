@@ -24,6 +24,19 @@ StreamShape WireShape() {
   return {l.controller == kControllerKS108, l.ks108_width};
 }
 
+// Where the board stands, read from the record where the wire follows it.
+// Called before the bytes of a text transfer are queued, so the record then
+// stands before them.
+CommandReader& Wire() {
+  LinkRecord& l = g_state.link;
+  if (l.wire_follows_text) {
+    RecordCatchUp();
+    l.wire = g_state.shown.reader;
+    l.wire_follows_text = 0;
+  }
+  return l.wire;
+}
+
 // The port's write time-outs: the driver's own, or the probe's.
 bool SetWriteTimeouts(bool probe) {
   PortTimeouts t = DriverTimeouts(g_state.link.baud_rate);
@@ -38,6 +51,7 @@ bool SetWriteTimeouts(bool probe) {
 // driver restarted): its handle is dead and would keep the name taken, so it
 // is closed now, and the port is opened again by name at most once a second.
 void PortGone(uint32_t error) {
+  Wire();  // where the board stands: the bytes after this never arrive
   DriverState& s = g_state;
   LinkRecord& l = s.link;
   PlatformPortClose(s.port);
@@ -52,6 +66,7 @@ void PortGone(uint32_t error) {
 // A write ran out of time: the board is not reading. The rest is dropped,
 // and later calls probe it once a second under the short time-out.
 void BoardStalled() {
+  Wire();
   LinkRecord& l = g_state.link;
   l.lost = 1;
   if (l.probing) {
@@ -81,6 +96,7 @@ void BoardReadsAgain() {
 
 // Any other failure: the transfer is lost, the board out of step.
 void TransferLost(uint32_t error) {
+  Wire();
   LinkRecord& l = g_state.link;
   if (l.probing) {
     l.probing = 0;
@@ -99,7 +115,7 @@ void TransferLost(uint32_t error) {
 // command byte: a board that was reset instead takes them as characters,
 // which the ResetDisplay that follows wipes.
 void EmitCompletion(ByteSink* sink) {
-  const CommandReader& w = g_state.link.wire;
+  const CommandReader& w = Wire();
   if (!w.in_command) return;
   const int length = HeaderLength(w.command);
   if (w.have < length) {
@@ -123,6 +139,10 @@ void EmitCompletion(ByteSink* sink) {
 // display is reset and drawn again from the record.
 void Resend(bool closing) {
   DriverState& s = g_state;
+  // Text put but not written yet is part of what the host drew; the board
+  // stands where the bytes written left it.
+  Wire();
+  RecordTextBytes(s.text_buf, s.text_count);
   s.text_count = 0;
   s.gfx_count = 0;
   s.flush_pending = 0;
@@ -138,7 +158,9 @@ void Resend(bool closing) {
   SinkFlush(&sink);
 }
 
-void BeginCall(bool closing) {
+}  // namespace
+
+void BringBackInStep(bool closing) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
   if (!l.lost || !LinkIsOpen()) return;
@@ -159,10 +181,6 @@ void BeginCall(bool closing) {
   Resend(closing);
 }
 
-}  // namespace
-
-bool LinkIsOpen() { return PortIsOpen(g_state.port) || g_state.link.mode == kLinkGone; }
-
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   DriverState& s = g_state;
   s.port = port;
@@ -173,6 +191,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   l.controller = s.controller;
   // The buffers start empty, so the text stream starts between commands.
   s.shown.reader = CommandReader();
+  s.shown.queued_count = 0;
 }
 
 void LinkClosed() {
@@ -183,13 +202,13 @@ void LinkClosed() {
   l.redraw_picture = 0;
 }
 
-void BeginWritingCall() { BeginCall(false); }
-void BeginClosingCall() { BeginCall(true); }
-
-void LinkWrite(const uint8_t* data, uint32_t size) {
+void LinkWrite(const uint8_t* data, uint32_t size, WireAfter after) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
   if (!PortIsOpen(s.port) || l.lost || (l.mode == kLinkStalled && !l.probing)) return;
+  // Where the board stands before these bytes, unless the record can tell.
+  if (after != kWireText) Wire();
+  const uint32_t total = size;
   bool retried = false;
   while (size > 0) {
     uint32_t written = 0;
@@ -197,7 +216,15 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
     const bool ok = PlatformPortWrite(s.port, data, size, &written);
     if (written > size) written = size;
     if (written > 0) {
-      ReadCommands(&l.wire, data, written, WireShape());
+      if (written == total && after == kWireText) {
+        l.wire_follows_text = 1;
+      } else if (written == total && after == kWireBetween) {
+        l.wire = CommandReader();
+      } else {
+        ReadCommands(&Wire(), data, written, WireShape());
+        // The rest of the bytes is read here too.
+        after = kWireRead;
+      }
       data += written;
       size -= written;
       if (l.probing) {
