@@ -249,24 +249,36 @@ class BoardComesAndGoes : public ::testing::Test {
     return true;
   }
 
-  // A whole paced `--demo all` (`demo`) into one board that reads
-  // throughout: the picture every other run must end with.
-  std::string ReferencePicture(const std::string& config, const std::vector<std::string>& demo) {
+  // Every demo, paced as a host draws, then a last scene of text, a custom
+  // character and graphics over the demos' last picture; with `longer`
+  // animations a stalled board's pty fills in the first half of the run,
+  // and the second half has the time to bring it back. The host's options,
+  // the script written into `dir`.
+  std::vector<std::string> Demo(const std::string& dir, bool longer) {
+    WriteFile(dir + "/demo.txt",
+              "io COM6 240 64 1 0 0 0\ninit\nio COM6 240 64 1 200 160 0x00A50081\n"
+              "demo all\n"
+              "cgram 1 0x0E 0x11 0x1B 0x11 0x15 0x11 0x0E 0x00\n"
+              "text 2 6 The last scene \\x01 over the demos\n"
+              "fill 0 60 239 61 1\nrect 0 60 239 61\ncursor 7 2\ncleanup\n");
+    std::vector<std::string> options = {"--script", WindowsPath(dir + "/demo.txt"), "--fps", "20",
+                                        "--time", "10:08:30"};
+    if (longer) options.insert(options.end(), {"--frames", "40"});
+    return options;
+  }
+
+  // The demos into one board that reads throughout: the picture every other
+  // run must end with.
+  std::string ReferencePicture(const std::string& config, bool longer) {
     const std::string dir = Folder("reference", config);
     StartBoard(board_, dir, "board");
-    StartHost(dir, demo);
+    StartHost(dir, Demo(dir, longer));
     Report r = FinishHost(dir);
     EXPECT_EQ(0, Finished(board_, 60));
     EXPECT_GT(r.wire_bytes, 50000u);
     return ReadFile(dir + "/board.png");
   }
-
-  const std::vector<std::string> kDemo = {"--demo", "all", "--fps", "20", "--time", "10:08:30"};
-  // The same with longer animations: a stalled board's pty fills in the first
-  // half of the run, and the second half has the time to bring it back.
-  const std::vector<std::string> kLongDemo = {"--demo", "all",  "--fps",    "20",
-                                              "--time", "10:08:30", "--frames", "40"};
-  const std::string kTraced = "[Korvex]\r\nLogFile=1\r\n";
+  const std::string kTraced = "[Korvex]\r\nLogFile=1\r\nLCD_UseOutPorts=1\r\n";
 
   std::string base_;
   std::string link_;
@@ -298,12 +310,12 @@ TEST_F(BoardComesAndGoes, NeverReadingBoardCostsOneTimeOutThenAFewPerCent) {
 }
 
 TEST_F(BoardComesAndGoes, StoppedBoardShowsTheSamePictureOnceItReadsAgain) {
-  const std::string reference = ReferencePicture(kTraced, kLongDemo);
+  const std::string reference = ReferencePicture(kTraced, true);
   ASSERT_FALSE(reference.empty());
 
   const std::string dir = Folder("stopped", kTraced);
   StartBoard(board_, dir, "board");
-  StartHost(dir, kLongDemo);
+  StartHost(dir, Demo(dir, true));
   // Once the driver has started, the board's process stops: the pty fills,
   // and the driver meets a write time-out, drops and probes. Two seconds
   // after that the board goes on.
@@ -334,12 +346,12 @@ TEST_F(BoardComesAndGoes, StoppedBoardShowsTheSamePictureOnceItReadsAgain) {
 }
 
 TEST_F(BoardComesAndGoes, FreshBoardPluggedInShowsTheSamePicture) {
-  const std::string reference = ReferencePicture(kTraced, kDemo);
+  const std::string reference = ReferencePicture(kTraced, false);
   ASSERT_FALSE(reference.empty());
 
   const std::string dir = Folder("replugged", kTraced);
   StartBoard(board_, dir, "first");
-  StartHost(dir, kDemo);
+  StartHost(dir, Demo(dir, false));
   ASSERT_TRUE(WaitForBytes(dir, "first", 6000)) << ReadFile(dir + "/host.err");
   // Unplugged: the process ends, its pty and the link go with it.
   ASSERT_EQ(0, kill(board_.pid, SIGTERM));
