@@ -329,8 +329,10 @@ TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {
   fcntl(pty_.master, F_SETFL, fcntl(pty_.master, F_GETFL) | O_NONBLOCK);
   std::atomic<bool> talking{true};
   std::atomic<size_t> sent{0};
+  // Fast enough to fill the driver's 4096-byte receive queue within the run,
+  // which no longer waits at its close.
   std::thread board([&] {
-    const uint8_t noise[64] = {0x55, 0xAA, 0xFF, 0x00};
+    const uint8_t noise[512] = {0x55, 0xAA, 0xFF, 0x00};
     while (talking) {
       ssize_t n = write(pty_.master, noise, sizeof noise);
       if (n > 0) sent += (size_t)n;
