@@ -253,11 +253,15 @@ inline bool FreshFolder(const std::string& path) {
   return system(("rm -rf '" + path + "' && mkdir -p '" + path + "'").c_str()) == 0;
 }
 
-// Ends the prefix's wineserver: the status of wineserver -k (1: there was no
-// server), or 0 when there is no Wine or no prefix.
+// Ends the prefix's wineserver and waits (at most 30 s) until it is gone, so
+// that a run right after this one does not meet a server on its way out: the
+// status of wineserver -k (1: there was no server), or 0 when there is no
+// Wine or no prefix.
 inline int StopWineServer(const std::string& prefix) {
   if (!IsExecutable(kWine64) || !Exists(prefix)) return 0;
-  return RunQuietly(prefix, {WineServerPath(), "-k"});
+  const int status = RunQuietly(prefix, {WineServerPath(), "-k"});
+  RunQuietly(prefix, {"timeout", "30", WineServerPath(), "-w"});
+  return status;
 }
 
 // A suite's executable run as "--prepare-prefix" makes the prefix (CTest runs
