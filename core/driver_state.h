@@ -75,6 +75,9 @@ struct LinkRecord {
   // where the record's reader stands once it has read what is queued.
   CommandReader wire;
   uint8_t wire_follows_text = 0;
+  // The board missed bytes that were not made up for before its port
+  // closed: the next port finishes the cut command and sends the display.
+  uint8_t missed = 0;
 };
 
 // Default member values are the values at library load, so the record is

@@ -151,7 +151,9 @@ void Resend(bool closing) {
   // into it before this returns.
   ByteSink sink = {s.gfx_buf, kGfxBufferCapacity, 0};
   EmitCompletion(&sink);
-  if (!closing) {
+  if (closing) {
+    s.link.missed = 1;  // the display is not sent: a later port sends it
+  } else {
     EmitDisplay(&sink);
     s.link.redraw_picture = 1;
   }
@@ -185,17 +187,37 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   DriverState& s = g_state;
   s.port = port;
   LinkRecord& l = s.link;
+  const bool missed = l.missed;
+  const CommandReader cut = l.wire;
+  const uint8_t ks108_width = l.ks108_width;
   l = LinkRecord();
   for (size_t i = 0; i + 1 < sizeof l.port_name && name[i] != '\0'; ++i) l.port_name[i] = name[i];
   l.baud_rate = baud_rate;
   l.controller = s.controller;
-  // The buffers start empty, so the text stream starts between commands.
+  // What the old port was sent last (the clean-up's reset among it) is part
+  // of what the display shows; the buffers start empty, so the text stream
+  // starts between commands.
+  RecordCatchUp();
   s.shown.reader = CommandReader();
-  s.shown.queued_count = 0;
+  if (!missed) return;
+  // The same board on a port that was gone or stalled may still be inside
+  // the command the loss cut: it gets the rest before LCD_Init's reset, which
+  // it would otherwise take for an operand (a fresh board takes them as
+  // characters). What a reset keeps, the custom characters and the out
+  // ports, it may have missed: the display goes out again.
+  l.wire = cut;
+  l.ks108_width = ks108_width;
+  ByteSink sink = {s.gfx_buf, kGfxBufferCapacity, 0};
+  EmitCompletion(&sink);
+  EmitDisplay(&sink);
+  SinkFlush(&sink);
 }
 
 void LinkClosed() {
   LinkRecord& l = g_state.link;
+  // Where the board stands stays known, for the next port.
+  Wire();
+  l.missed |= l.lost;
   l.mode = kLinkUp;
   l.lost = 0;
   l.probing = 0;

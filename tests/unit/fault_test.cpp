@@ -38,6 +38,7 @@ struct Fault {
   bool port_opens;         // the faulty session got a port
   bool wire_whole;         // the faulty session's stream is unharmed
   std::deque<int64_t> write_plan;
+  bool display_again = false;  // bytes were still lost when the port closed
 };
 
 class FaultTest : public DriverTest, public ::testing::WithParamInterface<Fault> {};
@@ -83,7 +84,12 @@ TEST_P(FaultTest, DocumentedOutcomeAndRecovery) {
   Rec().profile.clear();
   FreshSettings();
   RunSession();
-  EXPECT_EQ(RecWire(), clean_wire);
+  // A board that missed bytes first gets the display the host drew, the
+  // custom character and the out ports among it, which its reset keeps.
+  const Bytes display = Hex("B0 B5 03 24 12 09 24 12 09 24 12 B4 00 B3 00 BE 00 02 BE 01 01 BE 02 00 BE 03 00");
+  Bytes want = f.display_again ? display : Bytes();
+  want.insert(want.end(), clean_wire.begin(), clean_wire.end());
+  EXPECT_EQ(RecWire(), want);
   EXPECT_TRUE(Rec().message_boxes.empty());
   EXPECT_EQ(Rec().open_ports, 0);
   if (!trace_left_open) {
@@ -102,11 +108,11 @@ const Fault kFaults[] = {
     {"PurgeFails", kRecPortPurge, -1, 0, true, true, {}},
     {"LineRequestsFail", kRecPortLine, -1, 0, true, true, {}},
     {"FirstWriteFails", kRecPortWrite, 1, 0, true, false, {}},
-    {"EveryWriteFails", kRecPortWrite, -1, 0, true, false, {}},
+    {"EveryWriteFails", kRecPortWrite, -1, 0, true, false, {}, true},
     {"WritesComeOutShort", kRecPortWrite, 0, 0, true, true,
      {1, 2, 3, 1, 5, 8, 13, 21, 1, 1, 7, 30, 2, 2, 9}},
-    {"WriteTimesOutOnce", kRecPortWrite, 0, 0, true, false, {0}},
-    {"WriteTimesOutAfterProgress", kRecPortWrite, 0, 0, true, false, {1, 2, 0}},
+    {"WriteTimesOutOnce", kRecPortWrite, 0, 0, true, false, {0}, true},
+    {"WriteTimesOutAfterProgress", kRecPortWrite, 0, 0, true, false, {1, 2, 0}, true},
     {"CloseFails", kRecPortClose, -1, 0, true, true, {}},
     {"SettingsUnreadable", kRecProfileRead, -1, 0, true, false, {}},
     {"SettingsUnwritable", kRecProfileWrite, -1, 0, true, true, {}},

@@ -382,7 +382,9 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
   EXPECT_TRUE(Rec().message_boxes.empty());
 
   // Gone again: LCD_CleanUp closes nothing more but logs and closes the
-  // trace as ever; LCD_Init opens the port anew and resets the display.
+  // trace as ever. LCD_Init opens the port anew and, before its reset, sends
+  // what the board may have missed that a reset keeps: the custom
+  // characters (and light and contrast as the clean-up left them).
   Rec().gone = true;
   LCD_SendToMemory('q');
   LCD_SendToGfxMemory(nullptr, 0, 0, 0, 0, 0);
@@ -397,7 +399,15 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
   Rec().gone = false;
   Rec().transfers.clear();
   LCD_Init();
-  EXPECT_EQ(RecWire(), Hex("B0"));
+  const Bytes wire = RecWire();
+  ASSERT_GT(wire.size(), 7u);
+  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 2), Hex("B0 B5"));
+  EXPECT_EQ(Bytes(wire.end() - 5, wire.end()), Hex("B4 00 B3 00 B0"));
+  const BoardModel after = Shown(wire, DisplayConfig()), before = Shown(clean, DisplayConfig());
+  for (int code = 0; code < 8; ++code) {
+    EXPECT_EQ(after.custom[code].defined, before.custom[code].defined) << code;
+    EXPECT_EQ(after.custom[code].rows, before.custom[code].rows) << code;
+  }
   EXPECT_EQ(Rec().open_ports, 1);
   LCD_CleanUp();
   EXPECT_EQ(Rec().open_ports, 0);
@@ -453,6 +463,19 @@ TEST_F(DriverTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
             Rec().gone = false;
             fresh_at.push_back(RecWire().size());
           }
+        }
+        // Now and then the host restarts the display, and sets backlight and
+        // contrast again (the clean-up turned them off). A port that was
+        // gone is back by then, its board the same, as after a restarted
+        // serial driver: perhaps inside a cut command.
+        if (rng() % 25 == 0) {
+          Rec().gone = false;
+          LCD_Init();
+          // The display starts blank; so does the host's picture.
+          std::fill(picture.begin(), picture.end(), 0);
+          LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, 1 + rng() % 255, 0,
+                             1 + rng() % 255, 0, 0, 0);
+          continue;
         }
         switch (rng() % 5) {
           case 0: {
