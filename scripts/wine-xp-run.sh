@@ -5,8 +5,8 @@
 #   scripts/wine-xp-run.sh        (after make dll native)
 #
 # The setting is Wine's per-program one, HKCU\Software\Wine\AppDefaults\
-# PROGRAM.exe\Version = winxp, for the four programs the i686 suites start
-# (korvex-host and the three probes), so the rest of the build tree's prefix
+# PROGRAM.exe\Version = winxp, for the five programs the i686 suites start
+# (korvex-host, korvex-board and the three probes), so the rest of the build tree's prefix
 # keeps its version. The 64-bit suites start programs of the same names:
 # nothing else may run in this build tree meanwhile, so the script runs only
 # the i686 suites. Whatever it set is put back as it was when it ends, also
@@ -21,7 +21,7 @@ win32=$root/build/win32
 wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver64
 [[ -x $wineserver ]] || wineserver=/usr/lib/wine/wineserver
-programs=(korvex-host.exe korvex-wine-probe.exe korvex-platform-probe.exe korvex-thunk-probe.exe)
+programs=(korvex-host.exe korvex-board.exe korvex-wine-probe.exe korvex-platform-probe.exe korvex-thunk-probe.exe)
 key='HKCU\Software\Wine\AppDefaults'
 
 say() { printf 'wine-xp-run: %s\n' "$*"; }
