@@ -105,9 +105,7 @@ void RecordCommandByte(DisplayRecord& r, const Grid& g, uint8_t byte) {
   if (c.have < length) {
     c.header[c.have++] = byte;
     if (c.have < length) return;
-    const DriverState& s = g_state;
-    c.payload_left = PayloadLength(
-        c.command, c.header, {s.controller == kControllerKS108, s.link.ks108_width});
+    c.payload_left = PayloadLength(c.command, c.header, LinkShape());
   } else {
     if (c.command == kCmdSetCGRAMChar) r.glyph_rows[8 - c.payload_left] = byte;
     --c.payload_left;
@@ -203,7 +201,6 @@ void RecordTextBytes(const uint8_t* bytes, uint32_t count) {
   memcpy(r.queued + r.queued_count, bytes, count);
   r.queued_count += count;
 }
-
 
 uint8_t RecordSafeGlyphPosition() {
   RecordCatchUp();

@@ -40,22 +40,15 @@ void TransferFull(bool text);
 // the count reaches the transfer size before it could pass the capacity.
 // Inline, and calling out only when the buffer is full: a put is the hot
 // path of text, one call a character.
-inline int Put(uint8_t* bytes, uint32_t* count, uint32_t capacity, uint32_t size, bool text,
-               uint8_t byte) {
+inline int Put(TxBuffer b, uint8_t byte) {
   if (!LinkIsOpen()) return 1;
-  if (*count < capacity) bytes[*count] = byte;
-  if (++*count >= size) TransferFull(text);
+  if (*b.count < b.capacity) b.bytes[*b.count] = byte;
+  if (++*b.count >= b.size) TransferFull(b.recorded);
   return 0;
 }
 
-inline int PutTextByte(uint8_t byte) {
-  DriverState& s = g_state;
-  return Put(s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size, true, byte);
-}
-inline int PutGfxByte(uint8_t byte) {
-  DriverState& s = g_state;
-  return Put(s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false, byte);
-}
+inline int PutTextByte(uint8_t byte) { return Put(TextBuffer(), byte); }
+inline int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
 // Puts `count` bytes exactly as that many PutGfxByte calls would (the same
 // port writes at the same points), copying between the writes instead of
 // going byte by byte. Returns 1 when after one of the puts the buffer held

@@ -19,11 +19,6 @@ const uint32_t kProbeTimeoutMs = 20;
 // constant is 1000 ms; timers run a little early or late).
 const uint64_t kWaitedOutMs = 500;
 
-StreamShape WireShape() {
-  const LinkRecord& l = g_state.link;
-  return {l.controller == kControllerKS108, l.ks108_width};
-}
-
 // Where the board stands, read from the record where the wire follows it.
 // Called before the bytes of a text transfer are queued, so the record then
 // stands before them.
@@ -98,12 +93,11 @@ void BoardReadsAgain() {
 void TransferLost(uint32_t error) {
   Wire();
   LinkRecord& l = g_state.link;
+  l.lost = 1;
   if (l.probing) {
-    l.probing = 0;
-    l.lost = 1;
+    l.probing = 0;  // a probe that fails says nothing new
     return;
   }
-  l.lost = 1;
   LogWrite("\nPort %s: a write failed, error %ld; the display is sent again\n", l.port_name,
            (long)error);
 }
@@ -127,7 +121,7 @@ void EmitCompletion(ByteSink* sink) {
                                                    : 0;
       SinkPut(sink, header[i]);
     }
-    for (uint32_t n = PayloadLength(w.command, header, WireShape()); n > 0; --n) SinkPut(sink, 0);
+    for (uint32_t n = PayloadLength(w.command, header, LinkShape()); n > 0; --n) SinkPut(sink, 0);
     return;
   }
   for (uint32_t n = w.payload_left; n > 0; --n) SinkPut(sink, 0);
@@ -243,7 +237,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, WireAfter after) {
       } else if (written == total && after == kWireBetween) {
         l.wire = CommandReader();
       } else {
-        ReadCommands(&Wire(), data, written, WireShape());
+        ReadCommands(&Wire(), data, written, LinkShape());
         // The rest of the bytes is read here too.
         after = kWireRead;
       }

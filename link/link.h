@@ -11,6 +11,12 @@
 // True while the driver owns a port: open, or gone and being opened again.
 // Puts, flushes and LCD_CleanUp treat both alike. (Every put asks: inline.)
 inline bool LinkIsOpen() { return PortIsOpen(g_state.port) || g_state.link.mode == kLinkGone; }
+// How the board counts SetBitmap payloads: the controller the port was
+// opened for, and the width of the last KS108 picture.
+inline StreamShape LinkShape() {
+  const LinkRecord& l = g_state.link;
+  return {l.controller == kControllerKS108, l.ks108_width};
+}
 // LCD_Init opened `port` under `name` at `baud_rate`: the board starts in step.
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate);
 // The port was shut: nothing is owed to any board.

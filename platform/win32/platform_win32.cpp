@@ -94,8 +94,6 @@ bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
   return SetCommTimeouts(ToHandle(port), &t) != FALSE;
 }
 
-
-
 bool PlatformPortLine(PortHandle port, PortLineRequest request) {
   DWORD function = 0;
   switch (request) {

@@ -280,6 +280,15 @@ class BoardComesAndGoes : public ::testing::Test {
   }
   const std::string kTraced = "[Korvex]\r\nLogFile=1\r\nLCD_UseOutPorts=1\r\n";
 
+  // The last picture of the board `name` equals `reference`, byte for byte.
+  static void ExpectPicture(const std::string& dir, const std::string& name,
+                            const std::string& reference) {
+    const std::string picture = ReadFile(dir + "/" + name + ".png");
+    ASSERT_FALSE(picture.empty());
+    EXPECT_TRUE(picture == reference)
+        << "the last pictures differ: " << dir << "/" << name << ".png";
+  }
+
   std::string base_;
   std::string link_;
   Process host_, board_, second_board_;
@@ -340,9 +349,7 @@ TEST_F(BoardComesAndGoes, StoppedBoardShowsTheSamePictureOnceItReadsAgain) {
   ASSERT_NE(std::string::npos, trace.find(kStalled)) << "the host ended before the pty filled";
   EXPECT_NE(std::string::npos, trace.find("Port COM6: the board takes bytes again;"));
   EXPECT_LT(r.longest_ms, kWriteTimeOutMs + 250);
-  const std::string picture = ReadFile(dir + "/board.png");
-  ASSERT_FALSE(picture.empty());
-  EXPECT_TRUE(picture == reference) << "the last pictures differ: " << dir << "/board.png";
+  ExpectPicture(dir, "board", reference);
 }
 
 TEST_F(BoardComesAndGoes, FreshBoardPluggedInShowsTheSamePicture) {
@@ -368,9 +375,7 @@ TEST_F(BoardComesAndGoes, FreshBoardPluggedInShowsTheSamePicture) {
   EXPECT_NE(std::string::npos, trace.find("\nPort COM6 back; the display is sent again"));
   EXPECT_EQ(1u, r.calls["LCD_Init"].calls);
   EXPECT_LT(r.longest_ms, kWriteTimeOutMs + 250);
-  const std::string picture = ReadFile(dir + "/second.png");
-  ASSERT_FALSE(picture.empty());
-  EXPECT_TRUE(picture == reference) << "the last pictures differ: " << dir << "/second.png";
+  ExpectPicture(dir, "second", reference);
 }
 
 TEST_F(BoardComesAndGoes, AnyLineSpeedWaitsAtMostAboutTwoSeconds) {

@@ -550,11 +550,11 @@ void ReadLoop(Run& run, Input* input, bool keys) {
   Options& o = run.options;
   double last_activity = 0, last_draw = -1, last_window = -1;
   double next_png = NowSeconds() + o.png_every;
-  bool got_data = false, ended = false;
+  bool got_data = false;
   std::vector<uint8_t> buffer(65536);
   while (!StopRequested() && !run.failed) {
     double now = NowSeconds();
-    if (ended && Queued(run) == 0 && !o.window) break;
+    if (run.ended && Queued(run) == 0 && !o.window) break;
     double wait = -1;  // seconds; negative: no limit
     auto sooner = [&](double w) { wait = wait < 0 ? std::max(0.0, w) : std::min(wait, w); };
     if (o.idle_exit > 0 && got_data && Queued(run) == 0) {
@@ -569,7 +569,7 @@ void ReadLoop(Run& run, Input* input, bool keys) {
     // The rate changes as its slices grow old.
     if (o.window && !run.rate.slices.empty()) sooner(run.rate.slices.front().first + 1.0 - now);
 
-    if (ended && !o.window) {
+    if (run.ended && !o.window) {
       Pause(wait);
     } else {
       size_t size = 0;
@@ -586,7 +586,7 @@ void ReadLoop(Run& run, Input* input, bool keys) {
           if (key == 'q' || key == 'Q' || key == 27) return;
           break;
         case WaitResult::kEnd:
-          ended = run.ended = true;
+          run.ended = true;
           SettleHeld(run);
           Changed(run);
           break;

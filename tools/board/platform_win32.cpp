@@ -261,9 +261,20 @@ bool TakeKey(Input* input, int* key) {
   return false;
 }
 
-bool PortFailed(Input* input, std::string* error) {
+// A read that failed: the message names the source and the system's error.
+WaitResult ReadFailed(Input* input, std::string* error) {
   *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
+  return WaitResult::kError;
+}
+
+bool PortFailed(Input* input, std::string* error) {
+  ReadFailed(input, error);
   return false;
+}
+
+WaitResult Ended(Input* input) {
+  input->ended = true;
+  return WaitResult::kEnd;
 }
 
 // The port, waited for up to ms: *got is 0 when nothing came. A read takes
@@ -339,12 +350,8 @@ WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* siz
       case SourceKind::kPipe: {
         DWORD available = 0;
         if (!PeekNamedPipe(input->handle, nullptr, 0, nullptr, &available, nullptr)) {
-          if (GetLastError() == ERROR_BROKEN_PIPE) {
-            input->ended = true;
-            return WaitResult::kEnd;
-          }
-          *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
-          return WaitResult::kError;
+          if (GetLastError() == ERROR_BROKEN_PIPE) return Ended(input);
+          return ReadFailed(input, error);
         }
         if (available == 0) {
           WaitFor(nullptr, ms < 10 ? ms : 10);
@@ -352,27 +359,17 @@ WaitResult WaitInput(Input* input, uint8_t* buffer, size_t capacity, size_t* siz
         }
         if (!ReadFile(input->handle, buffer, available < chunk ? available : chunk, &got,
                       nullptr)) {
-          if (GetLastError() == ERROR_BROKEN_PIPE) {
-            input->ended = true;
-            return WaitResult::kEnd;
-          }
-          *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
-          return WaitResult::kError;
+          if (GetLastError() == ERROR_BROKEN_PIPE) return Ended(input);
+          return ReadFailed(input, error);
         }
         break;
       }
       case SourceKind::kFile:
-        if (!ReadFile(input->handle, buffer, chunk, &got, nullptr)) {
-          *error = "cannot read " + input->name + ": " + ErrorText(GetLastError());
-          return WaitResult::kError;
-        }
-        if (got == 0) {
-          input->ended = true;
-          return WaitResult::kEnd;
-        }
+        if (!ReadFile(input->handle, buffer, chunk, &got, nullptr)) return ReadFailed(input, error);
+        if (got == 0) return Ended(input);
         break;
     }
-    if (got > 0 && input->kind != SourceKind::kPort) {
+    if (got > 0) {
       *size = got;
       return WaitResult::kData;
     }
