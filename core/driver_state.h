@@ -4,6 +4,7 @@
 #include <atomic>
 #include <stdint.h>
 
+#include "link/board_display.h"
 #include "link/commands.h"
 #include "platform/platform.h"
 
@@ -13,37 +14,6 @@ const char kDriverIdentification[] = "Wrenlo's Korvex Display Driver V1.09b";
 
 const int32_t kControllerT6963 = 6963;
 const int32_t kControllerKS108 = 108;
-
-// The text layer as the board keeps it, at most 43 x 32 cells (pitch 6 on a
-// display of up to 255 x 255 pixels).
-const int kRecordColumns = 43;
-const int kRecordRows = 32;
-
-// What the display shows, as the text stream and the direct bytes have drawn
-// it since the port opened, read the way the board reads them: the text layer
-// and its cursor, the custom characters, backlight, contrast and ports. The
-// graphics need no copy: the host's picture holds them all. After bytes were
-// lost, the link sends this again.
-// Text bytes handed to the port and not yet read into the record: reading
-// them a kilobyte at a time costs the text path little.
-const uint32_t kRecordQueue = 1024;
-
-struct DisplayRecord {
-  uint8_t queued[kRecordQueue] = {};
-  uint32_t queued_count = 0;
-  CommandReader reader;
-  uint8_t glyph_rows[8] = {};  // a custom character's rows while they arrive
-  uint8_t text[kRecordRows][kRecordColumns] = {};
-  uint64_t text_used[kRecordRows] = {};  // a bit a cell: a character stands there
-  uint8_t cursor_column = 0;
-  uint8_t cursor_row = 0;
-  uint8_t glyphs[256][8] = {};
-  uint64_t glyph_defined[4] = {};
-  uint8_t light = 0;
-  uint8_t contrast = 0;
-  uint8_t ports[4] = {};
-  uint8_t ports_sent = 0;
-};
 
 // How the board takes the bytes written to the port.
 enum LinkMode : uint8_t {
@@ -55,26 +25,29 @@ enum LinkMode : uint8_t {
 struct LinkRecord {
   uint8_t mode = kLinkUp;
   // Bytes were lost, so the board is out of step: nothing more is written
-  // until the next call brings it back in step.
+  // until a call brings it back in step.
   uint8_t lost = 0;
-  // The next write is a probe of a stalled board, under the short time-out.
+  // The display is being sent again to a stalled board under the probe's
+  // short time-outs: it reads again once all of it went out.
   uint8_t probing = 0;
-  // The next graphics call sends the whole picture.
-  uint8_t redraw_picture = 0;
-  // When the next probe or reopen may run, on the platform's clock.
+  // Writes that failed in a row on a port that still answers queries.
+  uint8_t failed_writes = 0;
+  // When the next probe, reopen or sending again may run, on the platform's
+  // clock.
   uint64_t next_try_ms = 0;
   // The port as LCD_Init opened it: a reopen and the close use these, not
   // whatever the host or config.ini have said since.
   char port_name[32] = {};
   int32_t baud_rate = 0;
   int32_t controller = kControllerT6963;
+  // The most bytes one write takes: its time-out stays within the longest
+  // wait a call may have, under the driver's time-outs and the probe's.
+  uint32_t piece = 1;
+  uint32_t probe_piece = 1;
   // The width of the last KS108 picture put, to count SetBitmap payloads.
   uint8_t ks108_width = 0;
   // Where the board stands in the command stream, from the bytes written.
-  // While the last write was a text transfer that went out whole, that is
-  // where the record's reader stands once it has read what is queued.
   CommandReader wire;
-  uint8_t wire_follows_text = 0;
   // The board missed bytes that were not made up for before its port
   // closed: the next port finishes the cut command and sends the display.
   uint8_t missed = 0;
@@ -105,7 +78,8 @@ struct DriverState {
   int32_t flush_pending = 0;
   PortHandle port = kNoPort;
   LinkRecord link;
-  DisplayRecord shown;
+  // What the board shows once every byte put so far has reached it.
+  BoardDisplay shown;
   uint8_t contrast = 0;
   uint8_t light = 0;
   uint32_t out_ports = 0;

@@ -93,9 +93,9 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
 }
 
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
-  BeginClosingCall();
   DriverState& s = g_state;
   SetReady(0);
+  BeginClosingCall();
   FlushTextBuffer();
   FlushGfxBuffer();
   WriteDirect(kCmdResetDisplay);

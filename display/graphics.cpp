@@ -83,9 +83,9 @@ void SendT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, ui
 
 KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t x1, uint32_t y1,
                                                 uint32_t x2, uint32_t y2, uint32_t) {
-  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
+  BeginWritingCall();
   FlushTextBuffer();
   LogWrite("\nLCD_SendToGfxMemory() x1=%03d x2=%03d y1=%03d y2=%03d\n", (int)(x1 & 0xFFFF),
            (int)(x2 & 0xFFFF), (int)(y1 & 0xFFFF), (int)(y2 & 0xFFFF));
@@ -95,17 +95,8 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
   if (s.controller == kControllerKS108) {
     SendKs108(picture);
   } else if (s.controller == kControllerT6963) {
-    // A board brought back in step shows no graphics: the first call after
-    // it sends the whole picture, which the host's picture holds.
-    if (s.link.redraw_picture && !s.link.lost) {
-      x1 = 0;
-      y1 = 0;
-      x2 = (uint32_t)(s.gfx_width > 0 ? s.gfx_width - 1 : 0);
-      y2 = (uint32_t)(s.gfx_height > 0 ? s.gfx_height - 1 : 0);
-    }
     SendT6963(picture, x1, y1, x2, y2);
   }
-  if (!s.link.lost) s.link.redraw_picture = 0;
   if (s.flush_pending == 1 || s.gfx_force_flush != 0) {
     FlushGfxBuffer();
     s.flush_pending = 0;

@@ -8,8 +8,8 @@
 #include "link/link.h"
 
 KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
-  BeginWritingCall();
   SetReady(0);
+  BeginWritingCall();
   uint8_t byte = (uint8_t)code;
   PutTextByte(byte);
   // Printable bytes go to the trace as themselves (not through the formatter,
@@ -23,8 +23,8 @@ KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
-  BeginWritingCall();
   SetReady(0);
+  BeginWritingCall();
   PutTextByte(kCmdSetTextCursor);
   // Unsigned arithmetic: a column of INT32_MAX must not overflow.
   PutTextByte((uint8_t)((uint32_t)column + 1));
@@ -34,9 +34,9 @@ KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
 }
 
 KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
-  BeginWritingCall();
   DriverState& s = g_state;
   SetReady(0);
+  BeginWritingCall();
   PutTextByte(kCmdSetCGRAMChar);
   PutTextByte(record.position);
   LogWrite("\nSetCGRAMChar() pos=%03d ", record.position);

@@ -2,24 +2,24 @@
 
 #include <string.h>
 
-#include "display/record.h"
+#include "link/board_display.h"
 
 // Out of line: a put that does not fill its buffer then needs no stack frame.
-// A graphics flush holds whole commands (each graphics call puts whole ones,
-// and a flush ends the call or the port's life).
-__attribute__((noinline)) void Transfer(bool text, uint32_t size, bool flush) {
+// Text is read into the board's display as it is written, whether or not it
+// reaches the board; graphics were read at their put.
+__attribute__((noinline)) void Transfer(bool text, uint32_t size) {
   DriverState& s = g_state;
   if (!text) {
-    LinkWrite(s.gfx_buf, size, flush ? kWireBetween : kWireRead);
+    LinkWrite(s.gfx_buf, size);
     return;
   }
-  LinkWrite(s.text_buf, size, kWireText);
-  RecordTextBytes(s.text_buf, size);
+  LinkWrite(s.text_buf, size);
+  ReadTextStream(&s.shown, LinkBoardShape(), s.text_buf, size);
 }
 
 __attribute__((noinline)) void TransferFull(bool text) {
   DriverState& s = g_state;
-  Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size, false);
+  Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size);
   (text ? s.text_count : s.gfx_count) = 0;
 }
 
@@ -28,7 +28,7 @@ namespace {
 int Flush(TxBuffer b) {
   if (!LinkIsOpen()) return 1;
   if (*b.count > 0 && *b.count <= b.capacity) {
-    Transfer(b.recorded, *b.count, true);
+    Transfer(b.recorded, *b.count);
     *b.count = 0;
   }
   return 0;
@@ -58,7 +58,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
     count -= take;
     if (filled == b.size) {
       *b.count = b.size;  // as Put leaves it during the write
-      Transfer(b.recorded, b.size, false);
+      Transfer(b.recorded, b.size);
       filled = 0;
     }
   }
@@ -68,12 +68,17 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-int PutGfxBytes(const uint8_t* bytes, uint32_t count) { return PutRun(GfxBuffer(), bytes, count); }
+int PutGfxBytes(const uint8_t* bytes, uint32_t count) {
+  // What the board will show once these arrive: a graphics call compares
+  // with it, and a recovery sends it.
+  if (LinkIsOpen()) ReadGfxStream(&g_state.shown, LinkBoardShape(), bytes, count);
+  return PutRun(GfxBuffer(), bytes, count);
+}
 int FlushTextBuffer() { return Flush(TextBuffer()); }
 int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
   if (!LinkIsOpen()) return;
-  LinkWrite(&byte, 1, kWireText);
-  RecordTextBytes(&byte, 1);
+  LinkWrite(&byte, 1);
+  ReadTextStream(&g_state.shown, LinkBoardShape(), &byte, 1);
 }

@@ -9,8 +9,7 @@
 
 // One of the two transmit buffers: its bytes and fill count in DriverState,
 // its capacity and its transfer size. The text stream's transfers also go
-// into the record of what the display shows, whether or not they reach the
-// board.
+// into the board's display, whether or not they reach the board.
 struct TxBuffer {
   uint8_t* bytes;
   uint32_t* count;
@@ -29,9 +28,8 @@ inline TxBuffer GfxBuffer() {
   return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false};
 }
 
-// Writes the first `size` bytes of the text or graphics buffer. A flush
-// holds whole commands.
-void Transfer(bool text, uint32_t size, bool flush);
+// Writes the first `size` bytes of the text or graphics buffer.
+void Transfer(bool text, uint32_t size);
 // Writes the full text or graphics buffer and empties it.
 void TransferFull(bool text);
 
@@ -48,7 +46,11 @@ inline int Put(TxBuffer b, uint8_t byte) {
 }
 
 inline int PutTextByte(uint8_t byte) { return Put(TextBuffer(), byte); }
-inline int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
+// Graphics bytes are read into the board's display at their put.
+inline int PutGfxByte(uint8_t byte) {
+  if (LinkIsOpen()) ReadGfxStream(&g_state.shown, LinkBoardShape(), &byte, 1);
+  return Put(GfxBuffer(), byte);
+}
 // Puts `count` bytes exactly as that many PutGfxByte calls would (the same
 // port writes at the same points), copying between the writes instead of
 // going byte by byte. Returns 1 when after one of the puts the buffer held

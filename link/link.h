@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "core/driver_state.h"
+#include "link/board_display.h"
 #include "platform/platform.h"
 
 // True while the driver owns a port: open, or gone and being opened again.
@@ -17,15 +18,20 @@ inline StreamShape LinkShape() {
   const LinkRecord& l = g_state.link;
   return {l.controller == kControllerKS108, l.ks108_width};
 }
+// The board as the bytes sent to it are read.
+inline BoardShape LinkBoardShape() {
+  const DriverState& s = g_state;
+  return {LinkShape(), s.font_pitch, s.gfx_width, s.gfx_height};
+}
 // LCD_Init opened `port` under `name` at `baud_rate`: the board starts in step.
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate);
 // The port was shut: nothing is owed to any board.
 void LinkClosed();
 
 // At the start of every export that writes, before its first put: a board
-// that is out of step is brought back, at most once a second for a board
-// that stopped reading (a probe under a short time-out) or a port that is
-// gone (opened again). A closing call (LCD_CleanUp) only completes the
+// that is out of step is brought back, at most once a second: a board that
+// stopped reading is probed, a port that is gone opened again, and the
+// display sent again. A closing call (LCD_CleanUp) only completes the
 // command that was cut, opens nothing, and may probe at once.
 void BringBackInStep(bool closing);
 // Every writing call asks; only a board out of step costs more than a test.
@@ -36,26 +42,10 @@ inline void BeginClosingCall() {
   if (g_state.link.lost) BringBackInStep(true);
 }
 
-// Writes all of `size` bytes to the port: the rest of a short write while
-// writes make progress, a failed write once more when the port had a line
-// error that it cleared. A write that times out (a board that stopped
-// reading), a port that is gone and any other failure lose the bytes, and
-// nothing more is written until the next call brings the board back in step.
-// How the link learns where the board stands once the bytes went out whole.
-enum WireAfter {
-  kWireRead,     // it reads them
-  kWireText,     // text-stream bytes: the record queues the same bytes right
-                 // after, and reads them when it must, not twice
-  kWireBetween,  // whole commands (a graphics flush): between commands
-};
-void LinkWrite(const uint8_t* data, uint32_t size, WireAfter after = kWireRead);
-
-// Bytes collected into a buffer and written through LinkWrite whenever it
-// fills, for what the link composes itself.
-struct ByteSink {
-  uint8_t* bytes;
-  uint32_t capacity;
-  uint32_t count;
-};
-void SinkPut(ByteSink* sink, uint8_t byte);
-void SinkFlush(ByteSink* sink);
+// Writes all of `size` bytes to the port, in pieces whose write time-out
+// stays within about 1.25 s: the rest of a short write while writes make
+// progress, a failed write once more when the port had a line error that it
+// cleared. A write that times out (a board that stopped reading), a port
+// that is gone and any other failure lose the bytes, and nothing more is
+// written until a call brings the board back in step.
+void LinkWrite(const uint8_t* data, uint32_t size);

@@ -10,6 +10,7 @@ namespace {
 
 const uint32_t kQueueSize = 4096;
 const uint32_t kTimeoutMs = 1000;
+const uint32_t kMostPerByteMs = 250;
 // The Win32 code for a name beyond the allowed length (ERROR_FILENAME_EXCED_RANGE).
 const uint32_t kErrorNameTooLong = 206;
 
@@ -53,9 +54,10 @@ PortTimeouts DriverTimeouts(int32_t baud_rate) {
   t.read_total_constant = kTimeoutMs;
   // Per byte, only the byte's own line time: a board that stops reading then
   // delays a transfer by about a second, not by a second per byte. Never more
-  // than a second a byte, whatever speed config.ini names.
+  // than a quarter of a second a byte, whatever speed config.ini names, so
+  // that a write of one byte waits at most 1.25 s.
   const uint64_t per_byte = LineTimeMs(1, baud_rate);
-  t.write_total_multiplier = per_byte < kTimeoutMs ? (uint32_t)per_byte : kTimeoutMs;
+  t.write_total_multiplier = per_byte < kMostPerByteMs ? (uint32_t)per_byte : kMostPerByteMs;
   t.write_total_constant = kTimeoutMs;
   return t;
 }
@@ -111,46 +113,17 @@ PortHandle SetUpPort(const char* name, int32_t baud_rate, bool quiet) {
     PlatformPortClose(port);
     return kNoPort;
   }
+  // Only the receive side: the driver never reads, and whatever a board sent
+  // before is of no use. A transmit purge could only discard bytes that an
+  // earlier close left on their way to the board (on a USB bridge, in its
+  // chip), and cut the board inside a command.
   PlatformPortPurge(port, kPurgeReceive);
-  PlatformPortPurge(port, kPurgeTransmit);
   PlatformPortLine(port, kSetDtr);
   PlatformPortLine(port, kSetRts);
   // With abort-on-error, a line error from before the open (a board that
   // talked, a break, noise) would fail the first write, ResetDisplay.
   PlatformPortClearError(port);
   return port;
-}
-
-// The most bytes a port may hold that the board has not taken yet (a
-// pseudo-terminal holds about 20 KB, more than the 4096-byte queue asked
-// for): a count above it is not believed.
-const uint32_t kMostHeld = 32768;
-// The longest the close waits for the port to send what it holds.
-const uint64_t kMostCloseWaitMs = 2000;
-
-// Before the transmit purge, which discards what the port has not sent yet:
-// wait while the port still holds bytes, for at most their line time plus the
-// write time-out constant, and never more than two seconds. A board that does
-// not take bytes gets no wait at all, and neither does a port that cannot
-// tell what it holds (its platform layer keeps the bytes through the purge
-// where it can: under Wine on a pseudo-terminal).
-void WaitForOutputSent() {
-  DriverState& s = g_state;
-  if (s.link.mode != kLinkUp) return;
-  const uint32_t kPollMs = 10;
-  uint32_t queued = 0;
-  if (!PlatformPortQueuedOutput(s.port, &queued) || queued == 0) return;
-  if (queued > kMostHeld) queued = kMostHeld;
-  uint64_t wait = LineTimeMs(queued, s.link.baud_rate) + kTimeoutMs;
-  if (wait > kMostCloseWaitMs) wait = kMostCloseWaitMs;
-  uint64_t now = PlatformTickMs();
-  const uint64_t deadline = now + wait;
-  while (queued > 0 && now < deadline) {
-    uint64_t left = deadline - now;
-    PlatformSleepMs(left < kPollMs ? (uint32_t)left : kPollMs);
-    now = PlatformTickMs();
-    if (!PlatformPortQueuedOutput(s.port, &queued)) return;
-  }
 }
 
 }  // namespace
@@ -166,9 +139,10 @@ PortHandle ReopenPort(const char* name, int32_t baud_rate) { return SetUpPort(na
 void ClosePort() {
   DriverState& s = g_state;
   if (PortIsOpen(s.port)) {
-    WaitForOutputSent();
+    // No transmit purge: the writes were synchronous, so a purge could only
+    // discard the closing commands that have not reached the board yet, and
+    // nothing is pending that the close would wait for.
     PlatformPortPurge(s.port, kPurgeReceive);
-    PlatformPortPurge(s.port, kPurgeTransmit);
     PlatformPortLine(s.port, kClearDtr);
     PlatformPortLine(s.port, kClearRts);
     PlatformPortClose(s.port);

@@ -16,7 +16,7 @@ PortHandle ReopenPort(const char* name, int32_t baud_rate);
 void ClosePort();
 // The port's time-outs as the driver sets them: 1000 ms, but for writes the
 // line time of one byte at `baud_rate` (rounded up to whole milliseconds, at
-// least 1, at most 1000) per byte.
+// least 1, at most 250) per byte.
 PortTimeouts DriverTimeouts(int32_t baud_rate);
 // The time `bytes` take on the line at `baud_rate` (10 bits a byte), in whole
 // milliseconds rounded up; a rate of 0 or below counts 1 ms a byte.

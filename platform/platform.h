@@ -84,10 +84,6 @@ PortClearResult PlatformPortClearError(PortHandle port);
 // True when a failed write's error code says that it ran out of time (some
 // serial drivers report a write time-out as a failure, not as a short write).
 bool PlatformIsTimeoutError(uint32_t error);
-// The number of bytes written to the port but not yet sent, in *queued.
-// Returns false when the platform cannot tell (its count would read 0 while
-// bytes are still on their way).
-bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued);
 bool PlatformPortClose(PortHandle port);
 
 // The last error code of the calling thread, as the platform reports it.

@@ -481,16 +481,6 @@ PortClearResult PlatformPortClearError(PortHandle port) {
 
 bool PlatformIsTimeoutError(uint32_t error) { return error == ETIMEDOUT; }
 
-bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
-  *queued = 0;
-  PortSlot* slot = FindSlot(port);
-  if (slot == nullptr) return false;
-  int count = 0;
-  if (ioctl(slot->fd, TIOCOUTQ, &count) != 0) return false;
-  *queued = count > 0 ? static_cast<uint32_t>(count) : 0;
-  return true;
-}
-
 bool PlatformPortClose(PortHandle port) {
   PortSlot* slot = FindSlot(port);
   if (slot == nullptr) return false;

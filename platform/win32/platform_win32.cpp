@@ -136,41 +136,10 @@ bool PlatformIsTimeoutError(uint32_t error) {
          error == ERROR_TIMEOUT;
 }
 
-namespace {
-
-// Wine answers ClearCommError from the tty's own output queue. On a
-// pseudo-terminal that queue is always empty: the bytes wait on the other
-// side, where a transmit purge still discards them. A pseudo-terminal is the
-// line without modem lines; Wine's ntdll names itself by an export that
-// Windows does not have.
-bool IsWinePseudoTerminal(HANDLE port) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll == NULL || GetProcAddress(ntdll, "wine_get_version") == NULL) return false;
-  DWORD lines = 0;
-  return !GetCommModemStatus(port, &lines);
-}
-
-}  // namespace
-
 bool PlatformPortPurge(PortHandle port, PortPurgeSide side) {
-  // Writes are synchronous, so there is no pending write to abort; on a
-  // pseudo-terminal Wine's purge would discard what the other end has not
-  // read yet (the last commands before a close, or those of the close before
-  // a new open): that side keeps its bytes.
-  if (side == kPurgeTransmit && IsWinePseudoTerminal(ToHandle(port))) return true;
   DWORD flags =
       side == kPurgeReceive ? (PURGE_RXABORT | PURGE_RXCLEAR) : (PURGE_TXABORT | PURGE_TXCLEAR);
   return PurgeComm(ToHandle(port), flags) != FALSE;
-}
-
-bool PlatformPortQueuedOutput(PortHandle port, uint32_t* queued) {
-  *queued = 0;
-  if (IsWinePseudoTerminal(ToHandle(port))) return false;
-  DWORD errors = 0;
-  COMSTAT status;
-  if (!ClearCommError(ToHandle(port), &errors, &status)) return false;
-  *queued = status.cbOutQue;
-  return true;
 }
 
 bool PlatformPortClose(PortHandle port) { return CloseHandle(ToHandle(port)) != FALSE; }

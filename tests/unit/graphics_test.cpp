@@ -21,6 +21,15 @@ struct GfxCase {
 
 Bytes Filled(size_t n, uint8_t value) { return Bytes(n, value); }
 
+// A transfer as the port takes it: in pieces of 280 bytes at 19200 baud.
+std::vector<Bytes> InPieces(const Bytes& transfer) {
+  std::vector<Bytes> pieces;
+  for (size_t at = 0; at < transfer.size(); at += 280) {
+    pieces.emplace_back(transfer.begin() + at, transfer.begin() + std::min(at + 280, transfer.size()));
+  }
+  return pieces;
+}
+
 class GfxCaseTest : public DriverTest, public ::testing::WithParamInterface<GfxCase> {};
 
 TEST_P(GfxCaseTest, SendsTheCommandInItsTransfers) {
@@ -83,7 +92,7 @@ const GfxCase kGfxCases[] = {
     {"SmallUpdateStaysBuffered", {}, 240, 64, {}, true, 10, 5, 20, 5, {},
      "SetGfxMulti() x=006 y=005 bytes=003\n", 7},
     {"Ks108Height60", {kKs108, kForce, {"GfxBufferSize", "4096"}}, 128, 60, {}, true, 0, 0, 0, 0,
-     {Concat({Hex("BB 00 00 10 3C"), Filled(7 * 128, 0xFF), Filled(128, 0x0F)})},
+     InPieces(Concat({Hex("BB 00 00 10 3C"), Filled(7 * 128, 0xFF), Filled(128, 0x0F)})),
      "SetBitmap() x=000 y=000 width=016 bytes height=060 pixels\n", 0},
     {"Ks108ColumnBytes", {kKs108, kForce, {"GfxBufferSize", "4096"}}, 16, 16,
      {{0, 0}, {0, 7}, {1, 8}, {15, 15}}, false, 5, 5, 6, 6,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "link/link.h"
 #include "link/port.h"
 #include "test_support.h"
 
@@ -9,10 +10,10 @@ namespace {
 
 const std::vector<std::string> kOpenCalls = {
     "PlatformPortOpen COM1",   "PlatformPortSetupQueues 4096 4096", "PlatformPortGetLineSettings", "PlatformPortSetLineSettings",
-    "PlatformPortGetTimeouts", "PlatformPortSetTimeouts",           "PlatformPortPurge rx",        "PlatformPortPurge tx",
+    "PlatformPortGetTimeouts", "PlatformPortSetTimeouts",           "PlatformPortPurge rx",
     "PlatformPortLine SETDTR", "PlatformPortLine SETRTS", "PlatformPortClearError",
 };
-const std::vector<std::string> kCloseCalls = {"PlatformPortPurge rx", "PlatformPortPurge tx", "PlatformPortLine CLRDTR",
+const std::vector<std::string> kCloseCalls = {"PlatformPortPurge rx", "PlatformPortLine CLRDTR",
                                               "PlatformPortLine CLRRTS", "PlatformPortClose"};
 
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts) {
@@ -309,16 +310,31 @@ TEST_F(DriverTest, FailedOpenUnderTheSettingsBoxShowsNoSecondBox) {
 // Per byte a write waits the byte's own line time, rounded up, at least 1 ms
 // and never more than a second, whatever speed config.ini names; everything
 // else is a second.
-TEST(DriverTimeouts, WriteMultiplierIsOneByteLineTimeAtMostASecond) {
-  const std::pair<int32_t, uint32_t> cases[] = {
-      {110, 91}, {1200, 9}, {9600, 2}, {10000, 1}, {19200, 1}, {115200, 1}, {1000, 10},
-      {11, 910}, {10, 1000}, {9, 1000}, {1, 1000}, {0, 1}, {-9600, 1}, {INT32_MAX, 1},
+// The write multiplier is one byte's line time, at most 250 ms; a transfer
+// goes to the port in pieces whose time-out (multiplier x bytes + 1000 ms)
+// is at most 1280 ms, and a probe in pieces of at most 64 bytes whose
+// time-out (multiplier x bytes + 20 ms) is at most 100 ms.
+TEST_F(DriverTest, WritesWaitAtMostAboutASecondAtAnySpeed) {
+  struct Case {
+    int32_t baud;
+    uint32_t multiplier, piece, probe_piece;
   };
-  for (const auto& c : cases) {
-    const PortTimeouts t = DriverTimeouts(c.first);
-    EXPECT_EQ(t.write_total_multiplier, c.second) << c.first;
+  const Case cases[] = {
+      {110, 91, 3, 1},       {300, 34, 8, 2},      {1200, 9, 31, 8},    {9600, 2, 140, 40},
+      {10000, 1, 280, 64},   {19200, 1, 280, 64},  {115200, 1, 280, 64}, {1000, 10, 28, 8},
+      {41, 244, 1, 1},       {40, 250, 1, 1},      {11, 250, 1, 1},     {1, 250, 1, 1},
+      {0, 1, 280, 64},       {-9600, 1, 280, 64},  {INT32_MAX, 1, 280, 64},
+  };
+  for (const Case& c : cases) {
+    const PortTimeouts t = DriverTimeouts(c.baud);
+    EXPECT_EQ(t.write_total_multiplier, c.multiplier) << c.baud;
     EXPECT_EQ(t.write_total_constant, 1000u);
     EXPECT_EQ(t.read_interval + t.read_total_multiplier + t.read_total_constant, 3000u);
+    LinkStarted(kNoPort, "COM1", c.baud);
+    EXPECT_EQ(g_state.link.piece, c.piece) << c.baud;
+    EXPECT_EQ(g_state.link.probe_piece, c.probe_piece) << c.baud;
+    EXPECT_LE(c.multiplier * c.piece + 1000, 1280u) << c.baud;
+    EXPECT_LE(c.multiplier * c.probe_piece + 20, 270u) << c.baud;
   }
 }
 

@@ -13,6 +13,21 @@ Bytes Sequence(size_t n) {
   return bytes;
 }
 
+// The port writes of `transfers`, each handed over in pieces of at most
+// `piece` bytes.
+std::vector<size_t> InPieces(const std::vector<size_t>& transfers, size_t piece) {
+  std::vector<size_t> writes;
+  for (size_t left : transfers) {
+    for (; left > piece; left -= piece) writes.push_back(piece);
+    writes.push_back(left);
+  }
+  return writes;
+}
+
+// At 19200 baud and above a write's time-out is 1 ms a byte plus 1000 ms: a
+// piece of 280 bytes waits at most 1.28 s for a board that does not read.
+const size_t kPiece = 280;
+
 struct BatchCase {
   bool gfx;
   uint32_t size;
@@ -39,15 +54,15 @@ TEST_P(BatchTest, WritesWholeTransfersAndFlushesTheRest) {
     }
   }
   std::vector<size_t> expected = {c.size, c.size};
-  EXPECT_EQ(RecTransferSizes(), expected);
+  EXPECT_EQ(RecTransferSizes(), InPieces(expected, kPiece));
   EXPECT_EQ(count, total - 2 * c.size);
   EXPECT_EQ(flush(), 0);
   if (total > 2 * c.size) expected.push_back(total - 2 * c.size);
-  EXPECT_EQ(RecTransferSizes(), expected);
+  EXPECT_EQ(RecTransferSizes(), InPieces(expected, kPiece));
   EXPECT_EQ(RecWire(), bytes);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(flush(), 0);  // empty: writes nothing
-  EXPECT_EQ(RecTransferSizes(), expected);
+  EXPECT_EQ(RecTransferSizes(), InPieces(expected, kPiece));
 }
 
 // Both buffers run the same put and flush: each is tried at its capacity,
@@ -211,71 +226,5 @@ TEST_F(DriverTest, AFailedWriteIsWrittenAgainOnlyAfterALineError) {
   EXPECT_EQ(g_state.link.lost, 1);
   EXPECT_EQ(g_state.link.mode, kLinkUp);
 }
-
-}  // namespace
-
-namespace {
-
-// Before its transmit purge, the close waits while the port still holds
-// bytes, for at most their line time (at the speed the port was opened with)
-// plus the write time-out constant, and never more than two seconds. A port
-// that cannot tell, or a board that stopped taking bytes, gets no wait.
-struct DrainCase {
-  const char* name;
-  bool queue_known;
-  uint64_t drain_per_ms;  // how fast the board takes the queued bytes
-  uint32_t written;       // in writes of at most 4096
-  uint64_t slept_ms;
-  std::vector<int64_t> last_write = {};  // the plan of the last write
-  uint64_t reported = 0;                 // a count the port reports instead
-  const char* opened_at = "19200";
-};
-
-class DrainTest : public DriverTest, public ::testing::WithParamInterface<DrainCase> {};
-
-TEST_P(DrainTest, WaitsForTheQueueBeforeThePurge) {
-  const DrainCase& c = GetParam();
-  Setting("BaudRate", c.opened_at);
-  InitAndClear();
-  // The file names another speed by the time the port closes.
-  Setting("BaudRate", "115200");
-  g_state.baud_rate = 115200;
-  Rec().queue_known = c.queue_known;
-  Rec().queue_fills = true;
-  Rec().drain_per_ms = c.drain_per_ms;
-  const Bytes bytes = Sequence(4096);
-  for (uint32_t left = c.written; left > 0;) {
-    uint32_t n = left < 4096 ? left : 4096;
-    if (n == left) Rec().write_plan.assign(c.last_write.begin(), c.last_write.end());
-    LinkWrite(bytes.data(), n);
-    left -= n;
-  }
-  if (c.reported) Rec().queued = c.reported;
-  Rec().calls.clear();
-  ClosePort();
-  EXPECT_EQ(Rec().slept_ms, c.slept_ms);
-  EXPECT_EQ(Rec().calls.front(), "PlatformPortPurge rx");
-  EXPECT_EQ(Rec().open_ports, 0);
-}
-
-const DrainCase kDrains[] = {
-    {"NothingQueued", true, 0, 0, 0},
-    {"BoardTakesIt", true, 2, 3000, 1500},
-    // 100 bytes are 53 ms at 19200 baud; with the constant, 1053.
-    {"StalledBoardCostsTheirLineTime", true, 0, 100, 1053},
-    // 3000 bytes would be 2563 ms: two seconds at the most.
-    {"NeverMoreThanTwoSeconds", true, 0, 3000, 2000},
-    // At the speed the port was opened with, not the file's new one: 834 ms
-    // at 1200 baud.
-    {"AtTheSpeedItWasOpenedWith", true, 0, 100, 1834, {}, 0, "1200"},
-    {"AReportedCountIsCapped", true, 0, 1, 2000, {}, 0xFFFFFFFFu, "300"},
-    {"AtOneBaud", true, 0, 5, 2000, {}, 0, "1"},
-    {"UnknownQueueWaitsNothing", false, 0, 3000, 0},
-    // A board that stopped reading takes nothing more: no wait.
-    {"AfterAStall", true, 0, 3000, 0, {0}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Closes, DrainTest, ::testing::ValuesIn(kDrains),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

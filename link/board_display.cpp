@@ -1,0 +1,337 @@
+#include "link/board_display.h"
+
+#include <string.h>
+
+namespace {
+
+// The text grid of the board the host draws for: the picture's width / pitch
+// columns by height / 8 rows, the picture at most 255 pixels each way.
+struct Grid {
+  int columns;
+  int rows;
+};
+
+int Clamp255(int32_t value) { return value < 0 ? 0 : value > 255 ? 255 : value; }
+
+Grid TextGrid(const BoardShape& shape) {
+  Grid g;
+  g.columns = Clamp255(shape.width) / (shape.pitch == 8 ? 8 : 6);
+  g.rows = Clamp255(shape.height) / 8;
+  if (g.columns > kShownColumns) g.columns = kShownColumns;
+  if (g.rows > kShownRows) g.rows = kShownRows;
+  return g;
+}
+
+// The bits of the cells from column `first` up to, not including, `end`.
+inline uint64_t CellsFrom(int first, int end) {
+  return ((uint64_t{1} << (end - first)) - 1) << first;
+}
+
+// ResetDisplay: the board clears its text and graphics and homes the cursor;
+// custom characters, light, contrast and ports stay.
+void ClearScreen(BoardDisplay& d) {
+  for (uint64_t& used : d.text_used) used = 0;
+  d.cursor_column = 0;
+  d.cursor_row = 0;
+  if (d.graphics_drawn) memset(d.graphics, 0, sizeof d.graphics);
+  d.graphics_drawn = 0;
+}
+
+bool GlyphDefined(const BoardDisplay& d, int position) {
+  return (d.glyph_defined[position / 64] >> (position % 64)) & 1;
+}
+
+// A text command whose last byte has just come, as the board applies it.
+void Apply(BoardDisplay& d, const Grid& g, const CommandReader& c) {
+  switch (c.command) {
+    case kCmdSetTextCursor: {
+      // 1-based on the wire; outside the grid the board ignores it.
+      const int column = c.header[0] - 1, row = c.header[1] - 1;
+      if (column >= 0 && row >= 0 && column < g.columns && row < g.rows) {
+        d.cursor_column = (uint8_t)column;
+        d.cursor_row = (uint8_t)row;
+      }
+      break;
+    }
+    case kCmdSetContrast:
+      d.contrast = c.header[0];
+      break;
+    case kCmdSetLight:
+      d.light = c.header[0];
+      break;
+    case kCmdSetCGRAMChar: {
+      const uint8_t position = c.header[0];
+      memcpy(d.glyphs[position], d.glyph_rows, 8);
+      d.glyph_defined[position / 64] |= uint64_t{1} << (position % 64);
+      break;
+    }
+    case kCmdSetOutPort:
+      if (c.header[0] < 4) {
+        d.ports[c.header[0]] = c.header[1];
+        d.ports_sent = 1;
+      }
+      break;
+    default:
+      break;  // graphics: never in the text stream
+  }
+}
+
+// One character at the cursor; after the last column the cursor moves to the
+// next row at once.
+void PutCharacter(BoardDisplay& d, const Grid& g, uint8_t code) {
+  if (g.columns == 0 || g.rows == 0) return;
+  int column = d.cursor_column, row = d.cursor_row;
+  // A grid that shrank since (the host's picture size changed) starts over.
+  if (column >= g.columns || row >= g.rows) column = row = 0;
+  d.text[row][column] = code;
+  d.text_used[row] |= CellsFrom(column, column + 1);
+  if (++column == g.columns) {
+    column = 0;
+    if (++row == g.rows) row = 0;
+  }
+  d.cursor_column = (uint8_t)column;
+  d.cursor_row = (uint8_t)row;
+}
+
+// Pixel bytes of the graphics command `c`, `count` of them from payload
+// byte `at` on, written where the board draws them. Bytes that fall outside
+// what the protocol can address are dropped.
+void DrawPixelBytes(BoardDisplay& d, const BoardShape& shape, const CommandReader& c,
+                    uint32_t at, const uint8_t* bytes, uint32_t count) {
+  d.graphics_drawn = 1;
+  const uint32_t x = c.header[0], y = c.header[1];
+  // Bytes a line (a row, or a band of columns) and where the first one goes.
+  uint32_t line = count, origin_column, origin_line, line_bytes;
+  if (shape.stream.ks108) {
+    const uint8_t header[4] = {c.header[0], c.header[1], c.header[2], 8};
+    line = PayloadLength(kCmdSetBitmap, header, shape.stream);  // columns a band
+    origin_column = x;
+    origin_line = y / 8;
+    line_bytes = kShadowColumns;
+  } else {
+    if (c.command == kCmdSetBitmap) line = c.header[2];
+    origin_column = x / (uint32_t)(shape.pitch == 8 ? 8 : 6);
+    origin_line = y;
+    line_bytes = kShadowRowBytes;
+  }
+  if (line == 0) return;
+  const uint32_t lines = kShadowSize / line_bytes;
+  while (count > 0) {
+    const uint32_t line_index = origin_line + at / line, in_line = at % line;
+    const uint32_t run = count < line - in_line ? count : line - in_line;
+    const uint32_t column = origin_column + in_line;
+    if (line_index < lines && column < line_bytes) {
+      const uint32_t fits = line_bytes - column < run ? line_bytes - column : run;
+      memcpy(d.graphics + line_index * line_bytes + column, bytes, fits);
+    }
+    bytes += run;
+    count -= run;
+    at += run;
+  }
+}
+
+void StartCommand(CommandReader& c, uint8_t command) {
+  c.in_command = 1;
+  c.command = command;
+  c.have = 0;
+  c.payload_left = 0;
+}
+
+}  // namespace
+
+void SinkPut(ByteSink* sink, uint8_t byte) {
+  sink->bytes[sink->count++] = byte;
+  if (sink->count == sink->capacity) SinkFlush(sink);
+}
+
+void SinkFlush(ByteSink* sink) {
+  if (sink->count > 0) sink->flush(sink->bytes, sink->count);
+  sink->count = 0;
+}
+
+void ReadTextStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes,
+                    uint32_t count) {
+  const Grid g = TextGrid(shape);
+  CommandReader& c = d->reader;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t byte = bytes[i];
+    if (!c.in_command) {
+      const int length = HeaderLength(byte);
+      if (length == kNotACommand) {
+        PutCharacter(*d, g, byte);
+      } else if (length == 0) {
+        ClearScreen(*d);
+      } else {
+        StartCommand(c, byte);
+      }
+      continue;
+    }
+    if (c.have < HeaderLength(c.command)) {
+      c.header[c.have++] = byte;
+      if (c.have < HeaderLength(c.command)) continue;
+      c.payload_left = PayloadLength(c.command, c.header, shape.stream);
+    } else {
+      if (c.command == kCmdSetCGRAMChar) d->glyph_rows[8 - c.payload_left] = byte;
+      --c.payload_left;
+    }
+    if (c.payload_left == 0) {
+      c.in_command = 0;
+      Apply(*d, g, c);
+    }
+  }
+}
+
+void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes,
+                   uint32_t count) {
+  CommandReader& c = d->gfx_reader;
+  while (count > 0) {
+    if (!c.in_command) {
+      const uint8_t byte = *bytes++;
+      --count;
+      if (HeaderLength(byte) > 0) StartCommand(c, byte);  // the graphics stream has only commands
+      continue;
+    }
+    if (c.have < HeaderLength(c.command)) {
+      c.header[c.have++] = *bytes++;
+      --count;
+      if (c.have < HeaderLength(c.command)) continue;
+      if (c.command == kCmdSetGfxSingle) {
+        DrawPixelBytes(*d, shape, c, 0, &c.header[2], 1);
+        c.in_command = 0;
+        continue;
+      }
+      if (c.command == kCmdSetBitmap && shape.stream.ks108) memcpy(d->ks108_header, c.header, 4);
+      c.payload_left = PayloadLength(c.command, c.header, shape.stream);
+      d->gfx_at = 0;
+      if (c.payload_left == 0) c.in_command = 0;
+      continue;
+    }
+    const uint32_t take = count < c.payload_left ? count : c.payload_left;
+    if (c.command == kCmdSetBitmap || c.command == kCmdSetGfxMulti) {
+      DrawPixelBytes(*d, shape, c, d->gfx_at, bytes, take);
+    }
+    d->gfx_at += take;
+    bytes += take;
+    count -= take;
+    c.payload_left -= take;
+    if (c.payload_left == 0) c.in_command = 0;
+  }
+}
+
+uint8_t SafeGlyphPosition(const BoardDisplay& d) {
+  for (int position = 0; position < 256; ++position) {
+    if (GlyphDefined(d, position) && HeaderLength((uint8_t)position) == kNotACommand) {
+      return (uint8_t)position;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+void SendText(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
+  // The cells that hold a character, run by run; the cursor moves as the
+  // board moves it, so a run needs a SetTextCursor only where it does not
+  // start where the last one ended.
+  const Grid g = TextGrid(shape);
+  int column = 0, row = 0;
+  for (int y = 0; y < g.rows; ++y) {
+    for (int x = 0; x < g.columns; ++x) {
+      if (!((d.text_used[y] >> x) & 1)) continue;
+      if (x != column || y != row) {
+        SinkPut(sink, kCmdSetTextCursor);
+        SinkPut(sink, (uint8_t)(x + 1));
+        SinkPut(sink, (uint8_t)(y + 1));
+      }
+      SinkPut(sink, d.text[y][x]);
+      column = x + 1;
+      row = y;
+      if (column == g.columns) {
+        column = 0;
+        if (++row == g.rows) row = 0;
+      }
+    }
+  }
+  if ((d.cursor_column != column || d.cursor_row != row) && d.cursor_column < g.columns &&
+      d.cursor_row < g.rows) {
+    SinkPut(sink, kCmdSetTextCursor);
+    SinkPut(sink, (uint8_t)(d.cursor_column + 1));
+    SinkPut(sink, (uint8_t)(d.cursor_row + 1));
+  }
+}
+
+// The T6963 graphics: the box around the bytes that are not clear (the
+// board cleared the rest with its reset), in blocks of at most 255 rows.
+void SendRowBytes(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
+  int top = kShadowRows, bottom = -1, left = kShadowRowBytes, right = -1;
+  for (int y = 0; y < kShadowRows; ++y) {
+    const uint8_t* row = d.graphics + y * kShadowRowBytes;
+    for (int x = 0; x < kShadowRowBytes; ++x) {
+      if (row[x] == 0) continue;
+      if (top > y) top = y;
+      bottom = y;
+      if (left > x) left = x;
+      if (right < x) right = x;
+    }
+  }
+  const int pitch = shape.pitch == 8 ? 8 : 6;
+  for (int first = top; first <= bottom; first += 255) {
+    const int rows = bottom - first + 1 < 255 ? bottom - first + 1 : 255;
+    const uint8_t header[5] = {kCmdSetBitmap, (uint8_t)(left * pitch), (uint8_t)first,
+                               (uint8_t)(right - left + 1), (uint8_t)rows};
+    for (uint8_t byte : header) SinkPut(sink, byte);
+    for (int y = first; y < first + rows; ++y) {
+      for (int x = left; x <= right; ++x) SinkPut(sink, d.graphics[y * kShadowRowBytes + x]);
+    }
+  }
+}
+
+// The KS108 graphics: the last picture again, as it was sent.
+void SendColumnBytes(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
+  const uint8_t* h = d.ks108_header;
+  const uint32_t payload = PayloadLength(kCmdSetBitmap, h, shape.stream);
+  const uint32_t bands = ((uint32_t)h[3] + 7) / 8;
+  if (bands == 0 || payload == 0) return;
+  const uint32_t columns = payload / bands;
+  SinkPut(sink, kCmdSetBitmap);
+  for (int k = 0; k < 4; ++k) SinkPut(sink, h[k]);
+  for (uint32_t band = 0; band < bands; ++band) {
+    const uint32_t line = h[1] / 8 + band;
+    for (uint32_t c = 0; c < columns; ++c) {
+      const uint32_t column = h[0] + c;
+      const bool held = line < (uint32_t)kShadowBands && column < (uint32_t)kShadowColumns;
+      SinkPut(sink, held ? d.graphics[line * kShadowColumns + column] : 0);
+    }
+  }
+}
+
+}  // namespace
+
+void SendDisplay(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink,
+                 bool with_graphics) {
+  SinkPut(sink, kCmdResetDisplay);
+  for (int position = 0; position < 256; ++position) {
+    if (!GlyphDefined(d, position)) continue;
+    SinkPut(sink, kCmdSetCGRAMChar);
+    SinkPut(sink, (uint8_t)position);
+    for (int row = 0; row < 8; ++row) SinkPut(sink, d.glyphs[position][row]);
+  }
+  SendText(d, shape, sink);
+  SinkPut(sink, kCmdSetLight);
+  SinkPut(sink, d.light);
+  SinkPut(sink, kCmdSetContrast);
+  SinkPut(sink, d.contrast);
+  if (d.ports_sent) {
+    for (int port = 0; port < 4; ++port) {
+      SinkPut(sink, kCmdSetOutPort);
+      SinkPut(sink, (uint8_t)port);
+      SinkPut(sink, d.ports[port]);
+    }
+  }
+  if (!with_graphics || !d.graphics_drawn) return;
+  if (shape.stream.ks108) {
+    SendColumnBytes(d, shape, sink);
+  } else {
+    SendRowBytes(d, shape, sink);
+  }
+}
