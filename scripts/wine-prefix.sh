@@ -21,9 +21,14 @@ die() { printf 'wine-prefix: %s\n' "$*" >&2; exit 1; }
 
 [[ -x $wine64 ]] || die "64-bit Wine not found at $wine64 (scripts/ensure-deps.sh installs wine64)"
 
+# The 32-bit half only where the 32-bit Wine is installed and the kernel runs
+# 32-bit programs (some sandboxes' kernels run none).
+runs32=0
+if [[ -x $wine32 ]] && "$wine32" --version >/dev/null 2>&1; then runs32=1; fi
+
 complete() {
   [[ -e $prefix/system.reg ]] || return 1
-  [[ ! -x $wine32 || -e $prefix/drive_c/windows/syswow64/kernel32.dll ]]
+  [[ $runs32 == 0 || -e $prefix/drive_c/windows/syswow64/kernel32.dll ]]
 }
 complete && exit 0
 

@@ -28,6 +28,7 @@ say() { printf 'wine-xp-run: %s\n' "$*"; }
 die() { printf 'wine-xp-run: %s\n' "$*" >&2; exit 1; }
 
 [[ -x $wine32 ]] || die "32-bit Wine not found at $wine32 (scripts/ensure-deps.sh installs wine32:i386)"
+"$wine32" --version >/dev/null 2>&1 || die "this machine's kernel runs no 32-bit program: $wine32 does not start"
 for program in "${programs[@]}"; do
   [[ -e $win32/$program ]] || die "$win32/$program is missing: run make dll native first"
 done

@@ -175,7 +175,7 @@ class WineLine {
   bool Ready(const std::string& work) {
     skip_ = CannotRun(kPrefix, {"korvex-host.exe", "Korvex.dll"});
     if (!skip_.empty()) {
-      if (UnderCi()) ADD_FAILURE() << "the end-to-end tests cannot run under CI: " << skip_;
+      if (FailUnderCi(skip_)) ADD_FAILURE() << "the end-to-end tests cannot run under CI: " << skip_;
       return false;
     }
     work_ = kWork + "/" + Arch() + "/" + work;

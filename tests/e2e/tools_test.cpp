@@ -90,7 +90,7 @@ class ToolsUnderWine : public ::testing::Test {
                                              kWin64Dir + "/korvex-board.exe",
                                              kWin64Dir + "/Korvex.dll", kWin32Dir + "/Korvex.dll"});
     if (!reason.empty()) {
-      if (UnderCi()) FAIL() << reason;
+      if (FailUnderCi(reason)) FAIL() << reason;
       GTEST_SKIP() << reason;
     }
     work_ = kWork + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -310,6 +310,7 @@ class BoardUnderWine : public ToolsUnderWine,
       if (UnderCi()) ADD_FAILURE() << "32-bit Wine not found at " << wine32;
       return {};
     }
+    if (!KernelRefuses32Bit(wine32).empty()) return {};
     const std::string dist = work_ + "/dist", kit = work_ + "/kit";
     const std::string make = "KORVEX_DIST_DIR='" + dist + "' '" KORVEX_SOURCE_DIR
                              "/scripts/dist.sh' >'" + work_ + "/dist.txt' 2>&1";
@@ -335,7 +336,10 @@ TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
   if (c.kit) {
     programs = UnpackKit();
     if (programs.wine.empty()) {
-      if (!HasFailure()) GTEST_SKIP() << "no 32-bit Wine: the kit's programs cannot run here";
+      if (!HasFailure()) {
+        GTEST_SKIP() << "the kit's 32-bit programs cannot run here: "
+                     << KernelRefuses32Bit(Env("KORVEX_WINE32", "/usr/lib/wine/wine"));
+      }
       return;
     }
   }

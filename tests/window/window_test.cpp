@@ -150,7 +150,7 @@ class WindowUnderWine : public ::testing::Test {
     if (reason.empty() && system("command -v Xvfb >/dev/null && command -v xwd >/dev/null") != 0)
       reason = "Xvfb or xwd is not installed (scripts/ensure-deps.sh installs xvfb and x11-apps)";
     if (!reason.empty()) {
-      if (UnderCi()) FAIL() << reason;
+      if (FailUnderCi(reason)) FAIL() << reason;
       GTEST_SKIP() << reason;
     }
     work_ = kWork + "/" + Arch() + "/" +

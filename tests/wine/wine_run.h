@@ -35,6 +35,15 @@ inline std::string Env(const char* name, const std::string& fallback = "") {
 // Under CI a test that cannot run fails instead of skipping.
 inline bool UnderCi() { return Env("CI") == "true"; }
 
+// The reason a machine gives that no install mends: its kernel runs no 32-bit
+// program at all (some sandboxes have no 32-bit system calls).
+const char kNo32BitKernel[] = "this machine's kernel runs no 32-bit program";
+
+// Under CI a test that cannot run fails, unless the machine itself is why.
+inline bool FailUnderCi(const std::string& why) {
+  return UnderCi() && why.compare(0, sizeof kNo32BitKernel - 1, kNo32BitKernel) != 0;
+}
+
 inline bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 inline bool Exists(const std::string& path) {
   struct stat st;
@@ -47,6 +56,28 @@ const char kWine32[] = "/usr/lib/wine/wine";
 inline std::string WinePath() { return Env("KORVEX_WINE", kWine64); }
 
 inline std::string WinDir() { return Env("KORVEX_WIN_DIR", KORVEX_WIN64_DIR); }
+
+// kNo32BitKernel and how it showed when the 32-bit program `loader` cannot be
+// started at all (exec fails with ENOEXEC), else an empty text.
+inline std::string KernelRefuses32Bit(const std::string& loader) {
+  const pid_t child = fork();
+  if (child < 0) return "";
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, 1);
+      dup2(null, 2);
+    }
+    execl(loader.c_str(), loader.c_str(), "--version", (char*)nullptr);
+    _exit(errno == ENOEXEC ? 126 : 127);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return "";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 126) {
+    return std::string(kNo32BitKernel) + ": " + loader + " fails with \"Exec format error\"";
+  }
+  return "";
+}
 
 // True when the suite runs the 32-bit build.
 inline bool Runs32Bit() { return Env("KORVEX_WIN_ARCH") == "i686"; }
@@ -222,7 +253,8 @@ inline std::string PreparePrefix(const std::string& prefix) {
            " (scripts/ensure-deps.sh installs wine64)";
   }
   if (Exists(prefix + "/system.reg") &&
-      (!IsExecutable(kWine32) || Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll")))
+      (!IsExecutable(kWine32) || !KernelRefuses32Bit(kWine32).empty() ||
+       Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll")))
     return "";
   RunResult made = RunWithFiles(prefix, {KORVEX_PREFIX_SCRIPT, prefix}, ParentOf(prefix), 900);
   if (made.status != 0) return "making the prefix failed: " + made.out + made.err;
@@ -238,6 +270,10 @@ inline std::string SuiteUnavailable(const std::string& prefix) {
            "and installs wine32:i386)";
   }
   if (!IsExecutable(WinePath())) return "Wine not found at " + WinePath();
+  if (Runs32Bit()) {
+    std::string refused = KernelRefuses32Bit(WinePath());
+    if (!refused.empty()) return refused;
+  }
   std::string why = PreparePrefix(prefix);
   if (!why.empty()) return why;
   if (Runs32Bit() && !Exists(prefix + "/drive_c/windows/syswow64/kernel32.dll"))
@@ -286,7 +322,7 @@ inline bool HandlePrefixRequest(int argc, char** argv, const std::string& prefix
     std::string why = PreparePrefix(prefix);
     if (!why.empty()) {
       printf("%s\n", why.c_str());
-      *status = UnderCi() ? 1 : 77;
+      *status = FailUnderCi(why) ? 1 : 77;
     } else {
       EnsureWineServer(prefix);
       printf("prefix %s ready\n", prefix.c_str());
