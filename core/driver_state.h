@@ -28,7 +28,8 @@ struct LinkRecord {
   // until a call brings it back in step.
   uint8_t lost = 0;
   // The display is being sent again to a stalled board under the probe's
-  // short time-outs: it reads again once all of it went out.
+  // short time-outs: it reads again once all of it went out. 1 until its
+  // first piece went out, then 2.
   uint8_t probing = 0;
   // Writes that failed in a row on a port that still answers queries.
   uint8_t failed_writes = 0;

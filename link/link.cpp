@@ -22,6 +22,9 @@ const uint64_t kLongestWriteMs = 1280;
 const uint32_t kProbeConstantMs = 20;
 const uint64_t kProbeWriteMs = 100;
 const uint32_t kProbePieceMost = 64;
+// The probe's first piece is smaller still: a board that does not read at all
+// then costs the host 20 ms and the line time of 8 bytes a second.
+const uint32_t kProbeFirstMost = 8;
 // A short write that took this long ran out of its time-out (the driver's
 // constant is 1000 ms; timers run a little early or late).
 const uint64_t kWaitedOutMs = 500;
@@ -240,7 +243,10 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
   if (!PortIsOpen(s.port) || l.lost || (l.mode == kLinkStalled && !l.probing)) return;
   bool retried = false;
   while (size > 0) {
-    const uint32_t piece = l.probing ? l.probe_piece : l.piece;
+    const uint32_t piece = !l.probing          ? l.piece
+                           : l.probing == 1   ? (l.probe_piece < kProbeFirstMost ? l.probe_piece
+                                                                                 : kProbeFirstMost)
+                                              : l.probe_piece;
     const uint32_t want = size < piece ? size : piece;
     uint32_t written = 0;
     const uint64_t started = PlatformTickMs();
@@ -252,7 +258,10 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
       size -= written;
       l.failed_writes = 0;
     }
-    if (ok && written == want) continue;
+    if (ok && written == want) {
+      if (l.probing) l.probing = 2;  // the first piece went out
+      continue;
+    }
     if (ok) {
       // A write that came back short at once is written on; one that waited
       // out its time-out for a part (a board that all but stopped reading)
