@@ -45,8 +45,23 @@ uint64_t BitsPerSecond(uint64_t at) {
   return rate;
 }
 
+// The rate holds from `at` until the board changes (the end of a stall or a
+// trickle), or `to`.
+uint64_t RateHoldsUntil(uint64_t at, uint64_t to) {
+  if (at < g_rec.stalled_until_ms) return std::min(to, g_rec.stalled_until_ms);
+  if (at < g_rec.trickle_until_ms) return std::min(to, g_rec.trickle_until_ms);
+  return to;
+}
+
+// Whole milliseconds until `bytes` more have gone at `rate` (not 0), with the
+// part of a byte that went already.
+uint64_t MsFor(uint64_t bytes, uint64_t rate) {
+  const uint64_t bits = bytes * 10000;  // bits a second to bytes a millisecond
+  return bits <= g_rec.line_credit ? 0 : (bits - g_rec.line_credit + rate - 1) / rate;
+}
+
 // Moves what the port holds to the board, as the clock went from where it was
-// last followed up to `to`, a millisecond at a time while bytes are held.
+// last followed up to `to`, in stretches of one rate.
 void Deliver(uint64_t to) {
   Recording& r = g_rec;
   for (;;) {
@@ -55,18 +70,21 @@ void Deliver(uint64_t to) {
       r.delivered_to_ms = std::max(r.delivered_to_ms, to);
       return;
     }
-    const uint64_t rate = BitsPerSecond(r.delivered_to_ms);
+    const uint64_t at = r.delivered_to_ms;
+    const uint64_t rate = BitsPerSecond(at);
     size_t n = r.held.size();
     if (rate != UINT64_MAX) {
-      if (r.delivered_to_ms >= to) return;
-      if (rate == 0) {  // a stopped board, or a line speed of 0
-        r.delivered_to_ms = r.delivered_to_ms < r.stalled_until_ms ? std::min(to, r.stalled_until_ms) : to;
-        continue;
+      if (at >= to) return;
+      uint64_t until = RateHoldsUntil(at, to);
+      if (rate > 0) {  // else a stopped board, or a line speed of 0
+        until = std::min(until, at + MsFor(n, rate));
+        r.line_credit += rate * (until - at);
+        n = std::min<uint64_t>(n, r.line_credit / 10000);
+        r.line_credit -= n * 10000;
+      } else {
+        n = 0;
       }
-      r.line_credit += rate;
-      n = std::min<uint64_t>(n, r.line_credit / 10000);  // bits a second to bytes a millisecond
-      r.line_credit %= 10000;
-      ++r.delivered_to_ms;
+      r.delivered_to_ms = until;
     }
     r.received.insert(r.received.end(), r.held.begin(), r.held.begin() + (ptrdiff_t)n);
     r.held.erase(r.held.begin(), r.held.begin() + (ptrdiff_t)n);
@@ -98,13 +116,17 @@ uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered) {
     Deliver(r.now_ms);  // CDC: at once
     const uint32_t done = queued ? put : put - (uint32_t)r.held.size();
     if (done == size || (bounded && r.now_ms >= deadline)) break;
-    uint64_t next = r.now_ms + 1;
-    if (r.now_ms < r.stalled_until_ms) next = r.stalled_until_ms;
-    if (done == offered) {
-      if (!bounded) break;
-      next = deadline;  // all it was allowed went: it waits out its time-out
+    // Waits until what is held has gone (a direct driver), or there is room
+    // for the rest (the bridge), or the board changes.
+    const uint64_t rate = BitsPerSecond(r.now_ms);
+    uint64_t next = bounded ? deadline : UINT64_MAX;
+    if (done < offered && rate > 0) {
+      const uint64_t rest = queued ? offered - put : r.held.size();
+      next = std::min(next, r.now_ms + std::max<uint64_t>(1, MsFor(rest, rate)));
     }
-    r.now_ms = bounded ? std::min(next, deadline) : next;
+    next = RateHoldsUntil(r.now_ms, next);
+    if (next == UINT64_MAX) break;  // nothing will ever go
+    r.now_ms = next;
   }
   const uint32_t went = queued ? put : put - (uint32_t)r.held.size();
   if (!queued) r.held.clear();  // what had not left when the time ran out stays the host's
