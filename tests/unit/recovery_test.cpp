@@ -452,9 +452,19 @@ struct DriverCase {
   RecDriver driver;
 };
 
-class AnyLossTest : public DriverTest, public ::testing::WithParamInterface<DriverCase> {};
+class LossTest : public DriverTest, public ::testing::WithParamInterface<DriverCase> {
+ protected:
+  // A fresh machine on the driver this row names, and a session's settings.
+  void Start(std::initializer_list<std::pair<const char*, std::string>> settings) {
+    RecReset();
+    ResetDriverState();
+    Rec().driver = GetParam().driver;
+    Setting("GfxForceFlush", "1");
+    for (const auto& setting : settings) Setting(setting.first, setting.second);
+  }
+};
 
-TEST_P(AnyLossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
+TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
   const int kCalls = 140, kFaultCalls = 80;  // the last 60 calls, about 9 s, have none
   for (uint32_t seed = 1; seed <= 60; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -470,16 +480,12 @@ TEST_P(AnyLossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
       // The host's calls and the faults draw from streams of their own, so
       // that both sessions make the same calls.
       std::mt19937 rng(seed * 7919), chaos(seed * 104729);
-      RecReset();
-      ResetDriverState();
-      Rec().driver = GetParam().driver;
-      Setting("LCD_Controller", ks108 ? "108" : "6963");
-      Setting("LCD_FontPitch", std::to_string(pitch));
-      Setting("TextBufferSize", text_size);
-      Setting("GfxBufferSize", gfx_size);
-      Setting("BaudRate", baud);
-      Setting("GfxForceFlush", "1");
-      Setting("LCD_UseOutPorts", "1");
+      Start({{"LCD_Controller", ks108 ? "108" : "6963"},
+             {"LCD_FontPitch", std::to_string(pitch)},
+             {"TextBufferSize", text_size},
+             {"GfxBufferSize", gfx_size},
+             {"BaudRate", baud},
+             {"LCD_UseOutPorts", "1"}});
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, 0, 0, 0, 0, 0, 0);
       LCD_Init();
       std::vector<uint8_t> picture((size_t)width * height, 0);
@@ -569,6 +575,35 @@ TEST_P(AnyLossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
   }
 }
 
+// The board is unplugged after the host drew its picture, and a fresh one
+// plugged in; the host writes only text from then on, as hosts do when the
+// picture does not change. The fresh board shows the picture all the same.
+TEST_P(LossTest, AFreshBoardGetsThePictureWithoutARedraw) {
+  auto session = [&](bool replug) {
+    Start({{"TextBufferSize", "1"}});
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 200, 0, 30, 0, 0, 0);
+    LCD_Init();
+    std::vector<uint8_t> picture(240 * 64, 0);
+    for (size_t i = 0; i < picture.size(); i += 7) picture[i] = 1;
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    for (int i = 0; i < 60; ++i) {
+      Rec().now_ms += 100;
+      if (replug && i == 20) RecUnplug(1617);
+      if (replug && i == 35) RecPlugIn();
+      LCD_SetOutputAddress(i % 40, i % 8);
+      LCD_SendToMemory((uint32_t)('0' + i % 10));
+    }
+    RecRunClock(60000);
+    return Rec().received;
+  };
+  const BoardModel clean = Shown(session(false), DisplayConfig());
+  const BoardModel replugged = Shown(session(true), DisplayConfig(), Rec().fresh_at);
+  printf("%s: after a replug with only text drawn, %s\n", GetParam().name,
+         replugged.graphics == clean.graphics ? "the picture is whole"
+                                              : "the picture differs from a run without it");
+  ExpectSameDisplay(replugged, clean);
+}
+
 const DriverCase kDrivers[] = {
     {"Plain", kRecDriverPlain},
     {"WindowsTimeOuts", kRecDriverWinTimeouts},
@@ -576,7 +611,90 @@ const DriverCase kDrivers[] = {
     {"UsbCdc", kRecDriverUsbCdc},
 };
 
-INSTANTIATE_TEST_SUITE_P(Drivers, AnyLossTest, ::testing::ValuesIn(kDrivers),
+INSTANTIATE_TEST_SUITE_P(Drivers, LossTest, ::testing::ValuesIn(kDrivers),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A board that passes 100 bytes a second for 8 s, behind a driver that
+// takes writes at once while the board reads (a bridge, CDC), while the host
+// writes text four times a second and a whole picture (the kit's
+// GfxBufferSize of 4096: one transfer) every other second. The host spends at
+// most a quarter of those 8 s inside the driver, and the display converges.
+class TrickleTest : public LossTest {};
+
+TEST_P(TrickleTest, CostsTheHostLittleAndTheDisplayConverges) {
+  uint64_t inside_ms = 0;
+  const uint64_t kFrom = 5000, kTo = kFrom + 8000;
+  auto session = [&](bool trickle) {
+    Start({{"GfxBufferSize", "4096"}});
+    LCD_Init();
+    std::vector<uint8_t> picture(240 * 64, 0);
+    // 24 s of calls, the last a picture (which sends the text before it).
+    for (int i = 0; i <= 96; ++i) {
+      if (trickle && Rec().now_ms >= kFrom && Rec().trickle_until_ms == 0) RecTrickle(kTo - Rec().now_ms, 100);
+      const uint64_t before = Rec().now_ms;
+      if (i % 8 == 0) {
+        picture[(size_t)(i * 37) % picture.size()] ^= 1;
+        LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+      } else {
+        LCD_SetOutputAddress(i % 40, i % 8);
+        LCD_SendToMemory((uint32_t)('A' + i % 26));
+      }
+      const uint64_t from = std::max(before, kFrom), to = std::min(Rec().now_ms, kTo);
+      if (trickle && from < to) inside_ms += to - from;
+      Rec().now_ms += 250;
+    }
+    RecRunClock(60000);
+    return Rec().received;
+  };
+  const Bytes clean = session(false);
+  const Bytes trickled = session(true);
+  printf("%s: %llu ms inside driver calls in 8000 ms of a board taking 100 bytes a second\n",
+         GetParam().name, (unsigned long long)inside_ms);
+  EXPECT_LE(inside_ms, 2000u);
+  ExpectSameDisplay(Shown(trickled, DisplayConfig()), Shown(clean, DisplayConfig()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, TrickleTest,
+                         ::testing::Values(DriverCase{"UsbBridge", kRecDriverUsbBridge},
+                                           DriverCase{"UsbCdc", kRecDriverUsbCdc}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// 300 closes in a row on a USB bridge, each LCD_Init, a line of text and
+// LCD_CleanUp every 20 ms, the host faster than the line (some 47 bytes a
+// close, the line 38 at 19200 baud): every byte the driver wrote
+// reaches the board, the closing commands (reset, contrast 0, light 0) of
+// each close among them.
+TEST_F(DriverTest, ClosingBytesArriveOverThreeHundredClosesOnABridge) {
+  const int kCloses = 300;
+  Rec().driver = kRecDriverUsbBridge;
+  LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
+  for (int i = 0; i < kCloses; ++i) {
+    LCD_Init();
+    Rec().now_ms += 10;
+    char text[48];
+    snprintf(text, sizeof text, "Close %03d of three hundred on a bridge", i);
+    LCD_SetOutputAddress(0, 0);
+    for (const char* p = text; *p; ++p) LCD_SendToMemory((uint8_t)*p);
+    Rec().now_ms += 10;
+    LCD_CleanUp();
+  }
+  RecRunClock(60000);
+  board::Decoder decoder;
+  board::DecoderInit(decoder, DisplayConfig());
+  std::vector<board::Command> commands;
+  std::vector<board::Anomaly> anomalies;
+  board::DecoderFeed(decoder, Rec().received.data(), Rec().received.size(), commands, anomalies);
+  size_t closes = 0;
+  for (size_t i = 0; i + 2 < commands.size(); ++i) {
+    closes += commands[i].kind == board::CommandKind::ResetDisplay &&
+              commands[i + 1].kind == board::CommandKind::SetContrast &&
+              commands[i + 1].operands == Bytes{0} &&
+              commands[i + 2].kind == board::CommandKind::SetLight && commands[i + 2].operands == Bytes{0};
+  }
+  printf("%zu of %d closes arrived, %zu of %zu bytes\n", closes, kCloses, Rec().received.size(),
+         RecWire().size());
+  EXPECT_EQ(closes, (size_t)kCloses);
+  EXPECT_EQ(Rec().received, RecWire());
+}
 
 }  // namespace
