@@ -174,7 +174,10 @@ void RecPlugIn() {
   g_rec.fresh_at.push_back(g_rec.received.size());
 }
 
-void RecResume() { KillHandles(31, true); }
+void RecResume() {
+  KillHandles(31, true);
+  g_rec.fresh_at.push_back(g_rec.received.size());
+}
 
 void RecRunClock(uint64_t ms) {
   g_rec.now_ms += ms;

@@ -186,7 +186,8 @@ void RecUnplug(uint32_t error);
 void RecPlugIn();
 // The PC resumed from sleep: open handles stay dead (writes fail with 31)
 // while ClearCommError still answers with no error, until the port is opened
-// again; what the port held is lost, the board is the same.
+// again. The USB bus lost its power in the sleep: what the port held is lost
+// and the board starts fresh.
 void RecResume();
 // The clock runs `ms` with no host call: what the port holds drains.
 void RecRunClock(uint64_t ms);
