@@ -112,7 +112,9 @@ uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered) {
   uint32_t put = 0;
   for (;;) {
     Deliver(r.now_ms);
-    while (put < offered && r.held.size() < room) r.held.push_back(data[put++]);
+    const uint32_t n = (uint32_t)std::min<size_t>(offered - put, room - std::min(room, r.held.size()));
+    r.held.insert(r.held.end(), data + put, data + put + n);
+    put += n;
     Deliver(r.now_ms);  // CDC: at once
     const uint32_t done = queued ? put : put - (uint32_t)r.held.size();
     if (done == size || (bounded && r.now_ms >= deadline)) break;

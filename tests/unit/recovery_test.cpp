@@ -305,7 +305,7 @@ const StallCase kStalls[] = {
     // Whole pictures in one transfer (the kit's GfxBufferSize) on a UART
     // whose write time-out is Windows': a stall long enough to see any write
     // wait out its whole time-out (4096 bytes at 300 baud: 140 s).
-    {"Gfx4096At300Baud", "frame", 100, 5, 150000, 1520, kRecDriverWinTimeouts, "4096", "300", 1300},
+    {"Gfx4096At300Baud", "frame", 1000, 5, 150000, 165, kRecDriverWinTimeouts, "4096", "300", 1300},
     {"Gfx4096At9600Baud", "frame", 100, 5, 10000, 120, kRecDriverWinTimeouts, "4096", "9600", 1300},
     {"Gfx4096At19200Baud", "frame", 100, 5, 10000, 120, kRecDriverWinTimeouts, "4096", "19200",
      1300},
