@@ -104,7 +104,9 @@ struct Recording {
   // A line error the next PlatformPortClearError finds.
   bool line_error = false;
   // A board that stopped reading: until the clock reaches this, every write
-  // times out having written nothing.
+  // times out having written nothing (a modelled driver: the board takes
+  // nothing, and a write waits for what the driver must pass on). RecStall
+  // sets it from the present on.
   uint64_t stalled_until_ms = 0;
   // Short writes wait out their time-out too, as on Windows (else they come
   // back at once, as some drivers' do).
