@@ -125,7 +125,7 @@ struct Recording {
   // bridge's queue and, its first kRecFifoBytes, the chip's FIFO), and how
   // far the clock has been followed: delivery is worked out lazily, from the
   // clock, at every platform call.
-  std::deque<uint8_t> held;
+  std::vector<uint8_t> held;
   uint64_t delivered_to_ms = 0;
   uint64_t line_credit = 0;  // a part of a byte carried to the next millisecond
   // Handles below `live_from` died (an unplug, a sleep): writes on them fail
