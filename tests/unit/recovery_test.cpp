@@ -443,9 +443,9 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
 // Random host calls on random settings, on each kind of serial driver, with
 // every kind of loss at random moments: a board that stops reading or
 // trickles, a port unplugged (with each error code drivers report) and a
-// fresh board plugged in, a resume from sleep that leaves the handle dead,
-// line errors that fail a write twice, writes that fail with a time-out
-// error. The faults stop some seconds before the session ends; the session's
+// fresh board plugged in, a resume from sleep that leaves the handle dead
+// (and the board fresh), line errors that fail a write twice, writes that
+// fail with a time-out error. The faults stop some seconds before the session ends; the session's
 // own calls (on the double's clock) are the driver's chances to recover, and
 // at the end only the clock runs, so that what the port holds drains. The
 // board then shows exactly what a board that never lost a byte shows.
