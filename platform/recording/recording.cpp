@@ -1,5 +1,6 @@
 #include "platform/recording/recording.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <algorithm>
@@ -30,9 +31,160 @@ std::string Lower(const char* text) {
   return s;
 }
 
+// ------------------------------------------------ the modelled serial drivers
+
+bool Modelled() { return g_rec.driver != kRecDriverPlain; }
+
+// What the wire carries to the board at `at`, in bits a second (10 bits a
+// byte): the line rate, none for CDC, held down by a board that trickles; 0
+// while the board does not read; UINT64_MAX for "at once".
+uint64_t BitsPerSecond(uint64_t at) {
+  if (at < g_rec.stalled_until_ms) return 0;
+  uint64_t rate = g_rec.driver == kRecDriverUsbCdc ? UINT64_MAX : g_rec.line_settings_applied.baud_rate;
+  if (at < g_rec.trickle_until_ms) rate = std::min<uint64_t>(rate, g_rec.trickle_per_s * 10ull);
+  return rate;
+}
+
+// The rate holds from `at` until the board changes (the end of a stall or a
+// trickle), or `to`.
+uint64_t RateHoldsUntil(uint64_t at, uint64_t to) {
+  if (at < g_rec.stalled_until_ms) return std::min(to, g_rec.stalled_until_ms);
+  if (at < g_rec.trickle_until_ms) return std::min(to, g_rec.trickle_until_ms);
+  return to;
+}
+
+// Whole milliseconds until `bytes` more have gone at `rate` (not 0), with the
+// part of a byte that went already.
+uint64_t MsFor(uint64_t bytes, uint64_t rate) {
+  const uint64_t bits = bytes * 10000;  // bits a second to bytes a millisecond
+  return bits <= g_rec.line_credit ? 0 : (bits - g_rec.line_credit + rate - 1) / rate;
+}
+
+// Moves what the port holds to the board, as the clock went from where it was
+// last followed up to `to`, in stretches of one rate.
+void Deliver(uint64_t to) {
+  Recording& r = g_rec;
+  for (;;) {
+    if (r.held.empty()) {
+      r.line_credit = 0;
+      r.delivered_to_ms = std::max(r.delivered_to_ms, to);
+      return;
+    }
+    const uint64_t at = r.delivered_to_ms;
+    const uint64_t rate = BitsPerSecond(at);
+    size_t n = r.held.size();
+    if (rate != UINT64_MAX) {
+      if (at >= to) return;
+      uint64_t until = RateHoldsUntil(at, to);
+      if (rate > 0) {  // else a stopped board, or a line speed of 0
+        until = std::min(until, at + MsFor(n, rate));
+        r.line_credit += rate * (until - at);
+        n = std::min<uint64_t>(n, r.line_credit / 10000);
+        r.line_credit -= n * 10000;
+      } else {
+        n = 0;
+      }
+      r.delivered_to_ms = until;
+    }
+    r.received.insert(r.received.end(), r.held.begin(), r.held.begin() + (ptrdiff_t)n);
+    r.held.erase(r.held.begin(), r.held.begin() + (ptrdiff_t)n);
+  }
+}
+
+void CatchUp() {
+  if (Modelled()) Deliver(g_rec.now_ms);
+}
+
+// A write of `offered` of its `size` bytes (a plan may hold it to fewer) under
+// the total time-out for `size`. Returns the count that went: into the
+// bridge's queue or FIFO, or, for a direct driver, out to the board. The
+// clock moves by the time it took; running out of time is no failure.
+uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered) {
+  Recording& r = g_rec;
+  const PortTimeouts& t = r.timeouts_applied;
+  // Both zero: total time-outs are not used, the write waits until done.
+  const bool bounded = t.write_total_multiplier != 0 || t.write_total_constant != 0;
+  const uint64_t start = r.now_ms;
+  const uint64_t deadline = start + (uint64_t)t.write_total_multiplier * size + t.write_total_constant;
+  const bool queued = r.driver == kRecDriverUsbBridge;
+  // A direct driver holds only this write's bytes, and only while it lasts.
+  const size_t room = queued ? kRecQueueBytes + kRecFifoBytes : SIZE_MAX;
+  uint32_t put = 0;
+  for (;;) {
+    Deliver(r.now_ms);
+    const uint32_t n = (uint32_t)std::min<size_t>(offered - put, room - std::min(room, r.held.size()));
+    r.held.insert(r.held.end(), data + put, data + put + n);
+    put += n;
+    Deliver(r.now_ms);  // CDC: at once
+    const uint32_t done = queued ? put : put - (uint32_t)r.held.size();
+    if (done == size || (bounded && r.now_ms >= deadline)) break;
+    // Waits until what is held has gone (a direct driver), or there is room
+    // for the rest (the bridge), or the board changes.
+    const uint64_t rate = BitsPerSecond(r.now_ms);
+    uint64_t next = bounded ? deadline : UINT64_MAX;
+    if (done < offered && rate > 0) {
+      const uint64_t rest = queued ? offered - put : r.held.size();
+      next = std::min(next, r.now_ms + std::max<uint64_t>(1, MsFor(rest, rate)));
+    }
+    next = RateHoldsUntil(r.now_ms, next);
+    if (next == UINT64_MAX) break;  // nothing will ever go
+    r.now_ms = next;
+  }
+  const uint32_t went = queued ? put : put - (uint32_t)r.held.size();
+  if (!queued) r.held.clear();  // what had not left when the time ran out stays the host's
+  r.write_waited_ms += r.now_ms - start;
+  return went;
+}
+
+// The handle answers queries: not unplugged, not dead but after a sleep.
+bool Answers(PortHandle port) {
+  return !g_rec.gone && (port >= g_rec.live_from || g_rec.dead_answers);
+}
+
+void KillHandles(uint32_t error, bool answers) {
+  CatchUp();
+  g_rec.live_from = g_rec.next_handle;
+  g_rec.dead_error = error;
+  g_rec.dead_answers = answers;
+  g_rec.held.clear();
+}
+
 }  // namespace
 
 Recording& Rec() { return g_rec; }
+
+void RecStall(uint64_t ms) {
+  CatchUp();
+  g_rec.stalled_until_ms = g_rec.now_ms + ms;
+}
+
+void RecTrickle(uint64_t ms, uint32_t per_s) {
+  CatchUp();
+  g_rec.trickle_until_ms = g_rec.now_ms + ms;
+  g_rec.trickle_per_s = per_s;
+}
+
+void RecUnplug(uint32_t error) {
+  KillHandles(error, false);
+  g_rec.gone = true;
+  g_rec.gone_error = error;
+}
+
+void RecPlugIn() {
+  CatchUp();
+  g_rec.gone = false;
+  g_rec.fresh_at.push_back(g_rec.received.size());
+}
+
+void RecResume() {
+  KillHandles(31, true);
+  g_rec.fresh_at.push_back(g_rec.received.size());
+}
+
+void RecRunClock(uint64_t ms) {
+  g_rec.now_ms += ms;
+  CatchUp();
+}
 
 void RecReset() { g_rec = Recording(); }
 
@@ -57,6 +209,7 @@ std::vector<size_t> RecTransferSizes() {
 }
 
 PortHandle PlatformPortOpen(const char* name) {
+  CatchUp();
   Log(std::string("PlatformPortOpen ") + name);
   if (Fails(kRecPortOpen)) return kInvalidPort;
   if (g_rec.gone) {
@@ -93,16 +246,22 @@ bool PlatformPortGetTimeouts(PortHandle, PortTimeouts* timeouts) {
   return true;
 }
 
-bool PlatformPortSetTimeouts(PortHandle, const PortTimeouts* timeouts) {
+bool PlatformPortSetTimeouts(PortHandle port, const PortTimeouts* timeouts) {
+  CatchUp();
   Log("PlatformPortSetTimeouts");
-  if (Fails(kRecPortSetTimeouts) || g_rec.gone) return false;
+  if (Fails(kRecPortSetTimeouts) || !Answers(port)) return false;
   g_rec.timeouts_applied = *timeouts;
   return true;
 }
 
 bool PlatformPortPurge(PortHandle, PortPurgeSide side) {
+  CatchUp();
   Log(side == kPurgeReceive ? "PlatformPortPurge rx" : "PlatformPortPurge tx");
-  return !Fails(kRecPortPurge);
+  if (Fails(kRecPortPurge)) return false;
+  // PURGE_TXCLEAR: what the driver's queue and (on a bridge) the chip's FIFO
+  // hold never reaches the board.
+  if (side == kPurgeTransmit) g_rec.held.clear();
+  return true;
 }
 
 bool PlatformPortLine(PortHandle, PortLineRequest request) {
@@ -111,19 +270,24 @@ bool PlatformPortLine(PortHandle, PortLineRequest request) {
   return !Fails(kRecPortLine);
 }
 
-bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* written) {
+bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
   if (g_rec.count_only) {
     g_rec.bytes_written += size;
     ++g_rec.writes;
     *written = size;
     return true;
   }
+  CatchUp();
   Log("PlatformPortWrite " + std::to_string(size));
   *written = 0;
   if (g_rec.on_write) g_rec.on_write();
   if (Fails(kRecPortWrite)) return false;
   if (g_rec.gone) {
     g_rec.last_error = g_rec.gone_error;
+    return false;
+  }
+  if (port < g_rec.live_from) {
+    g_rec.last_error = g_rec.dead_error;
     return false;
   }
   int64_t take = size;
@@ -143,6 +307,13 @@ bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* wr
     }
     if (take > size) take = size;
   }
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (Modelled()) {
+    take = ModelWrite(bytes, size, (uint32_t)take);
+    if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
+    *written = (uint32_t)take;
+    return !timeout_error;
+  }
   if (g_rec.now_ms < g_rec.stalled_until_ms) take = 0;
   // A write that took nothing ran out of time: the clock moves on by the
   // time-out it waited out. One that took a part comes back at once, unless
@@ -154,16 +325,19 @@ bool PlatformPortWrite(PortHandle, const void* data, uint32_t size, uint32_t* wr
     g_rec.now_ms += waited;
     g_rec.write_waited_ms += waited;
   }
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
+  if (take > 0) {
+    g_rec.transfers.emplace_back(bytes, bytes + take);
+    g_rec.received.insert(g_rec.received.end(), bytes, bytes + take);
+  }
   if (g_rec.queue_fills) g_rec.queued += (uint64_t)take;
   *written = (uint32_t)take;
   return !timeout_error;
 }
 
-PortClearResult PlatformPortClearError(PortHandle) {
+PortClearResult PlatformPortClearError(PortHandle port) {
+  CatchUp();
   Log("PlatformPortClearError");
-  if (Fails(kRecPortClearError) || g_rec.gone) return kPortQueryFailed;
+  if (Fails(kRecPortClearError) || !Answers(port)) return kPortQueryFailed;
   if (!g_rec.line_error) return kPortNoError;
   g_rec.line_error = false;
   return kPortErrorCleared;
@@ -171,23 +345,33 @@ PortClearResult PlatformPortClearError(PortHandle) {
 
 bool PlatformIsTimeoutError(uint32_t error) { return error == 121 || error == 1121; }
 
-bool PlatformPortQueuedOutput(PortHandle, uint32_t* queued) {
+bool RecPortQueuedOutput(PortHandle port, uint32_t* queued) {
+  CatchUp();
   *queued = 0;
-  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known || g_rec.gone) return false;
-  *queued = (uint32_t)g_rec.queued;
+  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known || !Answers(port)) return false;
+  // cbOutQue counts the driver's queue; what the chip's FIFO holds is not
+  // counted (a direct driver holds nothing once a write returned).
+  *queued = Modelled() ? (uint32_t)(g_rec.held.size() - std::min(g_rec.held.size(), kRecFifoBytes))
+                       : (uint32_t)g_rec.queued;
   return true;
 }
 
-uint64_t PlatformTickMs() { return g_rec.now_ms; }
+uint64_t PlatformTickMs() {
+  CatchUp();
+  return g_rec.now_ms;
+}
 
 void PlatformSleepMs(uint32_t ms) {
   g_rec.now_ms += ms;
   g_rec.slept_ms += ms;
   uint64_t sent = g_rec.drain_per_ms * ms;
   g_rec.queued -= sent < g_rec.queued ? sent : g_rec.queued;
+  CatchUp();
 }
 
+// What the port holds still drains after the handle is closed.
 bool PlatformPortClose(PortHandle) {
+  CatchUp();
   Log("PlatformPortClose");
   --g_rec.open_ports;
   return !Fails(kRecPortClose);

@@ -48,6 +48,31 @@ struct RecFault {
 const int64_t kPlanLineError = -1;
 const int64_t kPlanTimeoutError = -2;
 
+// The serial driver the port behaves as, chosen per test. kRecDriverPlain is
+// the double as it always was: a write takes what it is given at once (unless
+// write_plan or stalled_until_ms say otherwise) and the board has it at once.
+// The others follow how Windows' serial drivers behave, on the double's clock:
+// a write's total time-out is WriteTotalTimeoutMultiplier x its size plus
+// WriteTotalTimeoutConstant (COMMTIMEOUTS), and a write that runs out of it
+// succeeds with the count that went (WriteFile returns TRUE, short).
+enum RecDriver : uint8_t {
+  kRecDriverPlain,
+  // A UART (serial.sys): a write completes once its bytes left at the line
+  // rate, baud/10 bytes a second.
+  kRecDriverWinTimeouts,
+  // A USB bridge (FTDI, CP210x, CH340, PL2303): a write completes once its
+  // bytes are in the driver's transmit queue or the chip's FIFO; the FIFO
+  // drains to the board at the line rate. cbOutQue counts the queue only, a
+  // transmit purge discards both, closing the handle discards nothing.
+  kRecDriverUsbBridge,
+  // USB CDC (usbser.sys): the line speed means nothing, the bytes go at once;
+  // a write completes once the board took them.
+  kRecDriverUsbCdc,
+};
+// The bridge's driver queue and chip FIFO.
+const size_t kRecQueueBytes = 4096;
+const size_t kRecFifoBytes = 384;
+
 struct RecMessageBox {
   std::string text;
   bool has_caption;
@@ -79,11 +104,35 @@ struct Recording {
   // A line error the next PlatformPortClearError finds.
   bool line_error = false;
   // A board that stopped reading: until the clock reaches this, every write
-  // times out having written nothing.
+  // times out having written nothing (a modelled driver: the board takes
+  // nothing, and a write waits for what the driver must pass on). RecStall
+  // sets it from the present on.
   uint64_t stalled_until_ms = 0;
   // Short writes wait out their time-out too, as on Windows (else they come
   // back at once, as some drivers' do).
   bool short_writes_wait = false;
+  // The serial driver modelled (above), and the board behind it. A board that
+  // trickles takes `trickle_per_s` bytes a second until the clock reaches
+  // `trickle_until_ms`. (The plain driver has no line: there it reads all.)
+  RecDriver driver = kRecDriverPlain;
+  uint64_t trickle_until_ms = 0;
+  uint32_t trickle_per_s = 100;
+  // What reached the board, in order (`transfers` is what each write
+  // accepted), and the offsets in it where a fresh board was plugged in.
+  std::vector<uint8_t> received;
+  std::vector<size_t> fresh_at;
+  // What the port holds that the board has not taken, oldest first (the
+  // bridge's queue and, its first kRecFifoBytes, the chip's FIFO), and how
+  // far the clock has been followed: delivery is worked out lazily, from the
+  // clock, at every platform call.
+  std::vector<uint8_t> held;
+  uint64_t delivered_to_ms = 0;
+  uint64_t line_credit = 0;  // a part of a byte carried to the next millisecond
+  // Handles below `live_from` died (an unplug, a sleep): writes on them fail
+  // with `dead_error`; after a sleep (`dead_answers`) queries still answer.
+  PortHandle live_from = 0;
+  bool dead_answers = false;
+  uint32_t dead_error = 0;
   // For benchmarks: writes only count their bytes; nothing is recorded.
   bool count_only = false;
   uint64_t bytes_written = 0;
@@ -127,6 +176,27 @@ Recording& Rec();
 // current directory C:\Host, a port that opens.
 void RecReset();
 void RecFail(RecCall call, uint32_t error, int32_t times = -1, uint32_t skip = 0);
+// Faults of the board and the port, from the clock's present on (what the
+// port held before has drained as it would have). The board stops reading
+// for `ms`; it takes only `per_s` bytes a second for `ms`.
+void RecStall(uint64_t ms);
+void RecTrickle(uint64_t ms, uint32_t per_s);
+// Surprise removal: open handles die, writes fail with `error` (22, 31 or
+// 1617 as drivers report it), queries fail, opens fail with 2 until
+// RecPlugIn plugs in a fresh board; what the port held is lost.
+void RecUnplug(uint32_t error);
+void RecPlugIn();
+// The PC resumed from sleep: open handles stay dead (writes fail with 31)
+// while ClearCommError still answers with no error, until the port is opened
+// again. The USB bus lost its power in the sleep: what the port held is lost
+// and the board starts fresh.
+void RecResume();
+// The clock runs `ms` with no host call: what the port holds drains.
+void RecRunClock(uint64_t ms);
+// The port's output count as ClearCommError's cbOutQue reports it: the
+// driver never asks (it waits for nothing at its close); tests of the model
+// do. False when the port answers no query.
+bool RecPortQueuedOutput(PortHandle port, uint32_t* queued);
 // All bytes of every transfer, in order.
 std::vector<uint8_t> RecWire();
 // Transfer sizes, in order.
