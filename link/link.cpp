@@ -163,7 +163,9 @@ void Resend(bool closing) {
     SendDisplay(s.shown, LinkBoardShape(), &sink, true);
   }
   SinkFlush(&sink);
-  if (l.probing && !l.lost) BoardReadsAgain();
+  // A board that took it all reads again; the rest of this call still goes
+  // in probe pieces, so that a board that only trickles holds this call no
+  // longer than a piece. The next call sets the driver's time-outs again.
 }
 
 }  // namespace
@@ -171,6 +173,10 @@ void Resend(bool closing) {
 void BringBackInStep(bool closing) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
+  if (!l.lost && l.probing) {
+    BoardReadsAgain();  // the last call sent the display whole
+    return;
+  }
   if (!l.lost || !LinkIsOpen()) return;
   const uint64_t now = PlatformTickMs();
   if (!closing && now < l.next_try_ms) return;

@@ -32,14 +32,15 @@ void LinkClosed();
 // that is out of step is brought back, at most once a second: a board that
 // stopped reading is probed, a port that is gone opened again, and the
 // display sent again. A closing call (LCD_CleanUp) only completes the
-// command that was cut, opens nothing, and may probe at once.
+// command that was cut, opens nothing, and may probe at once. A board that
+// took the whole display in the last call gets the driver's time-outs again.
 void BringBackInStep(bool closing);
 // Every writing call asks; only a board out of step costs more than a test.
 inline void BeginWritingCall() {
-  if (g_state.link.lost) BringBackInStep(false);
+  if (g_state.link.lost | g_state.link.probing) BringBackInStep(false);
 }
 inline void BeginClosingCall() {
-  if (g_state.link.lost) BringBackInStep(true);
+  if (g_state.link.lost | g_state.link.probing) BringBackInStep(true);
 }
 
 // Writes all of `size` bytes to the port, in pieces whose write time-out
