@@ -3,6 +3,7 @@
 #include "core/exports.h"
 #include "core/trace.h"
 #include "display/pack.h"
+#include "link/board_display.h"
 #include "link/buffers.h"
 #include "link/commands.h"
 #include "link/link.h"
@@ -35,8 +36,10 @@ void SendKs108(const Picture& picture) {
   LogWrite("SetBitmap() x=%03d y=%03d width=%03d bytes height=%03d pixels\n", 0, 0,
            frame.width_byte, frame.height);
   uint8_t run[kRunSize];
+  const bool drawn = LinkIsOpen();
   for (uint32_t band = 0; band < frame.bands; ++band) {
     ColumnBytes(picture, 0, (int64_t)band * 8, frame.columns, run);
+    if (drawn) DrawColumnBytes(&g_state.shown, header + 1, band, run, frame.columns);
     PutPayload(run, frame.columns);
   }
 }
@@ -46,12 +49,14 @@ void SendKs108(const Picture& picture) {
 void SendRows(const Picture& picture, const ByteRect& rect, int pitch) {
   uint8_t run[kRunSize];
   uint32_t used = 0;
+  const bool drawn = LinkIsOpen();
   for (uint32_t row = 0; row < rect.rows; ++row) {
     if (used + rect.bytes > kRunSize) {
       PutPayload(run, used);
       used = 0;
     }
     RowBytes(picture, rect.left, rect.top + row, pitch, rect.bytes, run + used);
+    if (drawn) DrawRowBytes(&g_state.shown, pitch, rect.left, rect.top + row, run + used, rect.bytes);
     used += rect.bytes;
   }
   PutPayload(run, used);
@@ -68,6 +73,7 @@ void SendT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, ui
     SendRows(picture, rect, pitch);
   } else if (rect.bytes == 1) {
     uint8_t byte = RowByte(picture, rect.left, rect.top, pitch);
+    if (LinkIsOpen()) DrawRowBytes(&g_state.shown, pitch, rect.left, rect.top, &byte, 1);
     const uint8_t command[4] = {kCmdSetGfxSingle, rect.left, rect.top, byte};
     PutHeader(command, 4);
     LogWrite("SetGfxSingle() x=%03d y=%03d by=0x%02X\n", rect.left, rect.top, byte);

@@ -76,65 +76,37 @@ void Apply(BoardDisplay& d, const Grid& g, const CommandReader& c) {
   }
 }
 
-// One character at the cursor; after the last column the cursor moves to the
-// next row at once.
-void PutCharacter(BoardDisplay& d, const Grid& g, uint8_t code) {
-  if (g.columns == 0 || g.rows == 0) return;
-  int column = d.cursor_column, row = d.cursor_row;
-  // A grid that shrank since (the host's picture size changed) starts over.
-  if (column >= g.columns || row >= g.rows) column = row = 0;
-  d.text[row][column] = code;
-  d.text_used[row] |= CellsFrom(column, column + 1);
-  if (++column == g.columns) {
-    column = 0;
-    if (++row == g.rows) row = 0;
-  }
-  d.cursor_column = (uint8_t)column;
-  d.cursor_row = (uint8_t)row;
-}
-
-// Pixel bytes of the graphics command `c`, `count` of them from payload
-// byte `at` on, written where the board draws them. Bytes that fall outside
-// what the protocol can address are dropped.
-void DrawPixelBytes(BoardDisplay& d, const BoardShape& shape, const CommandReader& c,
-                    uint32_t at, const uint8_t* bytes, uint32_t count) {
-  d.graphics_drawn = 1;
-  const uint32_t x = c.header[0], y = c.header[1];
-  // Bytes a line (a row, or a band of columns) and where the first one goes.
-  uint32_t line = count, origin_column, origin_line, line_bytes;
-  if (shape.stream.ks108) {
-    const uint8_t header[4] = {c.header[0], c.header[1], c.header[2], 8};
-    line = PayloadLength(kCmdSetBitmap, header, shape.stream);  // columns a band
-    origin_column = x;
-    origin_line = y / 8;
-    line_bytes = kShadowColumns;
-  } else {
-    if (c.command == kCmdSetBitmap) line = c.header[2];
-    origin_column = x / (uint32_t)(shape.pitch == 8 ? 8 : 6);
-    origin_line = y;
-    line_bytes = kShadowRowBytes;
-  }
-  if (line == 0) return;
-  const uint32_t lines = kShadowSize / line_bytes;
-  while (count > 0) {
-    const uint32_t line_index = origin_line + at / line, in_line = at % line;
-    const uint32_t run = count < line - in_line ? count : line - in_line;
-    const uint32_t column = origin_column + in_line;
-    if (line_index < lines && column < line_bytes) {
-      const uint32_t fits = line_bytes - column < run ? line_bytes - column : run;
-      memcpy(d.graphics + line_index * line_bytes + column, bytes, fits);
-    }
-    bytes += run;
-    count -= run;
-    at += run;
-  }
-}
-
 void StartCommand(CommandReader& c, uint8_t command) {
   c.in_command = 1;
   c.command = command;
   c.have = 0;
   c.payload_left = 0;
+}
+
+// A byte that starts or continues a text command.
+void ReadCommandByte(BoardDisplay& d, const Grid& g, const BoardShape& shape, uint8_t byte) {
+  CommandReader& c = d.reader;
+  if (!c.in_command) {
+    if (HeaderLength(byte) == 0) {
+      ClearScreen(d);
+    } else {
+      StartCommand(c, byte);
+    }
+    return;
+  }
+  const int length = HeaderLength(c.command);
+  if (c.have < length) {
+    c.header[c.have++] = byte;
+    if (c.have < length) return;
+    c.payload_left = PayloadLength(c.command, c.header, shape.stream);
+  } else {
+    if (c.command == kCmdSetCGRAMChar) d.glyph_rows[8 - c.payload_left] = byte;
+    --c.payload_left;
+  }
+  if (c.payload_left == 0) {
+    c.in_command = 0;
+    Apply(d, g, c);
+  }
 }
 
 }  // namespace
@@ -153,69 +125,64 @@ void ReadTextStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* byt
                     uint32_t count) {
   const Grid g = TextGrid(shape);
   CommandReader& c = d->reader;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t byte = bytes[i];
-    if (!c.in_command) {
-      const int length = HeaderLength(byte);
-      if (length == kNotACommand) {
-        PutCharacter(*d, g, byte);
-      } else if (length == 0) {
-        ClearScreen(*d);
-      } else {
-        StartCommand(c, byte);
+  uint32_t i = 0;
+  while (i < count) {
+    if (c.in_command || IsCommandByte(bytes[i])) {
+      // A command with its header and payload all at hand (as it is, but where
+      // a transfer cut it) is applied in one go.
+      const uint8_t command = bytes[i];
+      const int length = c.in_command ? -1 : HeaderLength(command);
+      const uint32_t whole = command == kCmdSetCGRAMChar ? 10 : (uint32_t)length + 1;
+      if (length >= 0 && command != kCmdSetGfxMulti && command != kCmdSetBitmap &&
+          count - i >= whole) {
+        if (length == 0) {
+          ClearScreen(*d);
+        } else {
+          c.command = command;
+          memcpy(c.header, bytes + i + 1, (size_t)length);
+          if (command == kCmdSetCGRAMChar) memcpy(d->glyph_rows, bytes + i + 2, 8);
+          Apply(*d, g, c);
+        }
+        i += whole;
+        continue;
       }
+      ReadCommandByte(*d, g, shape, bytes[i++]);
       continue;
     }
-    if (c.have < HeaderLength(c.command)) {
-      c.header[c.have++] = byte;
-      if (c.have < HeaderLength(c.command)) continue;
-      c.payload_left = PayloadLength(c.command, c.header, shape.stream);
-    } else {
-      if (c.command == kCmdSetCGRAMChar) d->glyph_rows[8 - c.payload_left] = byte;
-      --c.payload_left;
+    // A run of characters, the cursor kept at hand.
+    if (g.columns == 0 || g.rows == 0) {
+      while (i < count && !IsCommandByte(bytes[i])) ++i;
+      continue;
     }
-    if (c.payload_left == 0) {
-      c.in_command = 0;
-      Apply(*d, g, c);
+    int column = d->cursor_column, row = d->cursor_row;
+    // A grid that shrank since (the host's picture size changed) starts over.
+    if (column >= g.columns || row >= g.rows) column = row = 0;
+    // The cells of a row that a run fills are marked once, at its end.
+    int first = column;
+    uint8_t* cells = d->text[row];
+    while (i < count && !IsCommandByte(bytes[i])) {
+      cells[column++] = bytes[i++];
+      // After the last column the cursor moves to the next row at once.
+      if (column == g.columns) {
+        d->text_used[row] |= CellsFrom(first, column);
+        column = first = 0;
+        if (++row == g.rows) row = 0;
+        cells = d->text[row];
+      }
     }
+    d->text_used[row] |= CellsFrom(first, column);
+    d->cursor_column = (uint8_t)column;
+    d->cursor_row = (uint8_t)row;
   }
 }
 
-void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes,
-                   uint32_t count) {
-  CommandReader& c = d->gfx_reader;
-  while (count > 0) {
-    if (!c.in_command) {
-      const uint8_t byte = *bytes++;
-      --count;
-      if (HeaderLength(byte) > 0) StartCommand(c, byte);  // the graphics stream has only commands
-      continue;
-    }
-    if (c.have < HeaderLength(c.command)) {
-      c.header[c.have++] = *bytes++;
-      --count;
-      if (c.have < HeaderLength(c.command)) continue;
-      if (c.command == kCmdSetGfxSingle) {
-        DrawPixelBytes(*d, shape, c, 0, &c.header[2], 1);
-        c.in_command = 0;
-        continue;
-      }
-      if (c.command == kCmdSetBitmap && shape.stream.ks108) memcpy(d->ks108_header, c.header, 4);
-      c.payload_left = PayloadLength(c.command, c.header, shape.stream);
-      d->gfx_at = 0;
-      if (c.payload_left == 0) c.in_command = 0;
-      continue;
-    }
-    const uint32_t take = count < c.payload_left ? count : c.payload_left;
-    if (c.command == kCmdSetBitmap || c.command == kCmdSetGfxMulti) {
-      DrawPixelBytes(*d, shape, c, d->gfx_at, bytes, take);
-    }
-    d->gfx_at += take;
-    bytes += take;
-    count -= take;
-    c.payload_left -= take;
-    if (c.payload_left == 0) c.in_command = 0;
-  }
+void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, const uint8_t* bytes,
+                     uint32_t count) {
+  memcpy(d->ks108_header, header, 4);
+  if (band >= (uint32_t)kShadowBands) return;
+  if (count > (uint32_t)kShadowColumns) count = kShadowColumns;
+  memcpy(d->graphics + band * kShadowColumns, bytes, count);
+  d->graphics_drawn = 1;
 }
 
 uint8_t SafeGlyphPosition(const BoardDisplay& d) {

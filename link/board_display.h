@@ -1,5 +1,5 @@
-// What the board shows, kept from the bytes it is sent and read the way the
-// board reads them: the text layer and its cursor, the custom characters,
+// What the board shows, kept from the bytes it is sent, read or drawn the way
+// the board does: the text layer and its cursor, the custom characters,
 // the graphics, backlight, contrast and output ports. After bytes were lost
 // the link has it send itself again, so the display comes back whole without
 // the host drawing again. It knows the command set and nothing of ports.
@@ -44,9 +44,6 @@ struct BoardDisplay {
   uint8_t contrast = 0;
   uint8_t ports[4] = {};
   uint8_t ports_sent = 0;
-  // Graphics stream: the command being read and how far into its payload.
-  CommandReader gfx_reader;
-  uint32_t gfx_at = 0;
   // T6963: graphics[y * kShadowRowBytes + x / pitch]; KS108:
   // graphics[band * kShadowColumns + column].
   uint8_t graphics[kShadowSize] = {};
@@ -68,9 +65,23 @@ void SinkFlush(ByteSink* sink);
 // Bytes of the text stream, or a direct byte, in order. Graphics commands met
 // here (never sent this way) pass without a trace.
 void ReadTextStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes, uint32_t count);
-// Bytes of the graphics stream, in order: their pixel bytes go into the
-// graphics.
-void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes, uint32_t count);
+// Graphics as the graphics calls put them, drawn where the board draws them:
+// T6963 row bytes of row y from pixel column x (a multiple of the pitch) on;
+// a KS108 band of column bytes from column 0, of the picture whose SetBitmap
+// header (x, y, width byte, height) is `header`. Bytes beyond what the
+// protocol addresses are dropped.
+// (Inline: a graphics call draws a row at a time.)
+inline void DrawRowBytes(BoardDisplay* d, int pitch, uint32_t x, uint32_t y, const uint8_t* bytes,
+                         uint32_t count) {
+  const uint32_t column = pitch == 8 ? x / 8 : x / 6;
+  if (y >= (uint32_t)kShadowRows || column >= (uint32_t)kShadowRowBytes) return;
+  if (count > kShadowRowBytes - column) count = kShadowRowBytes - column;
+  uint8_t* cells = d->graphics + y * kShadowRowBytes + column;
+  for (uint32_t i = 0; i < count; ++i) cells[i] = bytes[i];
+  d->graphics_drawn = 1;
+}
+void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, const uint8_t* bytes,
+                     uint32_t count);
 // A custom-character position that is defined, and no command byte, for a
 // SetCGRAMChar that was cut before its position (0 when there is none).
 uint8_t SafeGlyphPosition(const BoardDisplay& d);

@@ -6,7 +6,7 @@
 
 // Out of line: a put that does not fill its buffer then needs no stack frame.
 // Text is read into the board's display as it is written, whether or not it
-// reaches the board; graphics were read at their put.
+// reaches the board; the graphics calls draw their graphics into it.
 __attribute__((noinline)) void Transfer(bool text, uint32_t size) {
   DriverState& s = g_state;
   if (!text) {
@@ -68,12 +68,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-int PutGfxBytes(const uint8_t* bytes, uint32_t count) {
-  // What the board will show once these arrive: a graphics call compares
-  // with it, and a recovery sends it.
-  if (LinkIsOpen()) ReadGfxStream(&g_state.shown, LinkBoardShape(), bytes, count);
-  return PutRun(GfxBuffer(), bytes, count);
-}
+int PutGfxBytes(const uint8_t* bytes, uint32_t count) { return PutRun(GfxBuffer(), bytes, count); }
 int FlushTextBuffer() { return Flush(TextBuffer()); }
 int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 

@@ -46,11 +46,7 @@ inline int Put(TxBuffer b, uint8_t byte) {
 }
 
 inline int PutTextByte(uint8_t byte) { return Put(TextBuffer(), byte); }
-// Graphics bytes are read into the board's display at their put.
-inline int PutGfxByte(uint8_t byte) {
-  if (LinkIsOpen()) ReadGfxStream(&g_state.shown, LinkBoardShape(), &byte, 1);
-  return Put(GfxBuffer(), byte);
-}
+inline int PutGfxByte(uint8_t byte) { return Put(GfxBuffer(), byte); }
 // Puts `count` bytes exactly as that many PutGfxByte calls would (the same
 // port writes at the same points), copying between the writes instead of
 // going byte by byte. Returns 1 when after one of the puts the buffer held

@@ -148,8 +148,8 @@ void SendCompletion(ByteSink* sink) {
 void Resend(bool closing) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
-  // Text put but not written yet is part of what the host drew; graphics
-  // are read at their put.
+  // Text put but not written yet is part of what the host drew; the graphics
+  // calls drew theirs.
   ReadTextStream(&s.shown, LinkBoardShape(), s.text_buf, s.text_count);
   s.text_count = 0;
   s.gfx_count = 0;
@@ -216,9 +216,8 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   if (l.piece == 0) l.piece = 1;
   if (l.probe_piece == 0) l.probe_piece = 1;
   if (l.probe_piece > kProbePieceMost) l.probe_piece = kProbePieceMost;
-  // The buffers start empty, so both streams start between commands.
+  // The buffers start empty, so the text stream starts between commands.
   s.shown.reader = CommandReader();
-  s.shown.gfx_reader = CommandReader();
   if (!missed) return;
   // The same board on a port that was gone or stalled may still be inside
   // the command the loss cut: it gets the rest before LCD_Init's reset, which
