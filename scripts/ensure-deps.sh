@@ -73,11 +73,51 @@ if [[ $needs_i386 == 1 ]]; then
   echo "ensure-deps: dpkg --add-architecture i386"
   dpkg --add-architecture i386
 fi
-echo "ensure-deps: apt-get update"
-apt-get update
+
+# Runs apt-get with its output shown and kept in $apt_log; returns its status.
+apt_log=$(mktemp)
+trap 'rm -f "$apt_log"' EXIT
+run_apt() {
+  echo "ensure-deps: apt-get $*"
+  local status=0
+  apt-get "$@" 2>&1 | tee "$apt_log" || status=${PIPESTATUS[0]}
+  return "$status"
+}
+
+# A list that fails to download (a mirror in the middle of a sync) leaves the
+# others usable: the install below may still find everything.
+if ! run_apt update; then
+  echo "ensure-deps: apt-get update could not fetch these lists; going on without them:" >&2
+  failed=$(sed -n 's/^Err:[0-9]* *//p' "$apt_log")
+  [[ -n $failed ]] || failed=$(grep '^[EW]: ' "$apt_log" || true)
+  printf '  %s\n' "${failed:-(apt-get named none)}" >&2
+fi
+
 # Recommends are not needed: Wine, for one, runs our tests without them.
-echo "ensure-deps: apt-get install -y --no-install-recommends ${missing[*]}"
-apt-get install -y --no-install-recommends "${missing[@]}"
+install=(install -y --no-install-recommends)
+if ! run_apt "${install[@]}" "${missing[@]}"; then
+  # A list missing for one architecture (the i386 one of the security suite,
+  # say) leaves the other architecture's newer versions as candidates, and
+  # wine32:i386 needs the very versions of its amd64 half. Preferring the
+  # release's main suite, which both architectures have whole, keeps them in
+  # step.
+  suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+  if [[ -z $suite ]]; then
+    echo "ensure-deps: apt-get install failed, and /etc/os-release names no release to prefer" >&2
+    exit 1
+  fi
+  echo "ensure-deps: apt-get install failed; once more preferring the versions of $suite" >&2
+  if ! run_apt "${install[@]}" -t "$suite" "${missing[@]}"; then
+    echo "ensure-deps: apt-get install failed twice. What apt-get said:" >&2
+    grep -E '^(E: | [^ ].*: (Depends|PreDepends|Conflicts|Breaks):|  +(Depends|PreDepends):)' \
+      "$apt_log" | sed 's/^/  /' >&2 || true
+    echo "ensure-deps: to try:" >&2
+    echo "  apt-get update    (a mirror in the middle of a sync serves whole lists again after a while)" >&2
+    echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "  apt-get install -y --no-install-recommends -t $suite ${missing[*]}" >&2
+    exit 1
+  fi
+fi
 
 mapfile -t still < <(missing_packages)
 if [[ ${#still[@]} -ne 0 ]]; then

@@ -186,6 +186,10 @@ TEST_F(ToolsUnderWine, HostExitStatusesAndMessages) {
        "korvex-host: demo.txt:3: demo needs the driver started (init)\n", ""},
       {{"--dll", dll, "--script", "word.txt"}, 4,
        "korvex-host: word.txt:2: unknown command 'print\\x01x'\n", ""},
+      {{"--probe"}, 1, "korvex-host: --probe goes with --list-ports\n", ""},
+      // The driver's rule drops one trailing colon; the tool's check keeps it.
+      {{"--dll", dll, "--port", "COM15:", "--demo", "text", "--no-cleanup"}, 0, "",
+       "expected on the wire: 2914 bytes in 64 writes"},
       {{"--dll", dll, "--port", "COM99", "--demo", "text"}, 6,
        "korvex-host: there is no port COM99: the driver could not open it (its message box "
        "says Error 2) and nothing reaches the display\n",
@@ -221,6 +225,82 @@ TEST_F(ToolsUnderWine, HostExitStatusesAndMessages) {
       EXPECT_FALSE(Exists(work_ + "/config.ini")) << what;
     }
   }
+}
+
+// The serial ports a user lists to find the board, and a port that another
+// program holds. Wine fills HARDWARE\DEVICEMAP\SERIALCOMM only when its
+// wineserver starts, from /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* and
+// HKLM\Software\Wine\Ports; a comN link made in dosdevices later opens but is
+// never entered there. So the test enters its ports itself, as a port driver
+// does on Windows, with the prefix's own reg.exe. Wine keeps the sharing rules
+// of Windows for files but not for devices, so the held port is a file that
+// the platform probe opens without sharing, as the driver opens a port.
+TEST_F(ToolsUnderWine, ListPortsAndAHeldPort) {
+  const std::string probe = kWin64Dir + "/korvex-platform-probe.exe";
+  if (!Exists(probe)) GTEST_SKIP() << probe << " is not built";
+  NullModem();
+  const std::string held = work_ + "/com17.file";
+  WriteFile(held, "");
+  const std::string link = kPrefix + "/dosdevices/com17";
+  unlink(link.c_str());
+  ASSERT_EQ(0, symlink(held.c_str(), link.c_str()));
+  const std::string map = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+  auto reg = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {WinePath(), "reg"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult run = RunInPrefix(kPrefix, argv, work_, 60);
+    return run.status;
+  };
+  for (const char* port : {"COM15", "COM16", "COM17"}) {
+    ASSERT_EQ(0, reg({"add", map, "/v", std::string("\\Device\\KorvexTest") + port, "/t",
+                      "REG_SZ", "/d", port, "/f"}));
+  }
+  const pid_t holder =
+      StartInPrefix({WinePath(), probe, "hold", "COM17", "30000"}, work_, work_ + "/hold.out", 60);
+  ASSERT_TRUE(Eventually([&] { return ReadFile(work_ + "/hold.out").find("held") != std::string::npos; }))
+      << ReadFile(work_ + "/hold.out");
+
+  // The ports in the map, by number (COM1 and others the machine's own may
+  // be there too), each with the device's name for want of a friendly one.
+  RunResult list = Host({"--list-ports"});
+  EXPECT_EQ(0, list.status) << list.out << list.err;
+  EXPECT_EQ("", list.err);
+  const std::string listed = "COM15  \\Device\\KorvexTestCOM15\n"
+                             "COM16  \\Device\\KorvexTestCOM16\n"
+                             "COM17  \\Device\\KorvexTestCOM17\n";
+  EXPECT_NE(std::string::npos, list.out.find(listed)) << list.out;
+
+  RunResult probed = Host({"--list-ports", "--probe"});
+  EXPECT_EQ(0, probed.status) << probed.out << probed.err;
+  EXPECT_NE(std::string::npos,
+            probed.out.find("COM15  \\Device\\KorvexTestCOM15: free\n"
+                            "COM16  \\Device\\KorvexTestCOM16: free\n"
+                            "COM17  \\Device\\KorvexTestCOM17: held by another program\n"))
+      << probed.out;
+
+  // The driver cannot open the held port: nothing may count as sent.
+  RunResult run = Host({"--dll", WindowsPath(kWin64Dir) + "\\Korvex.dll", "--port", "COM17",
+                        "--demo", "text"});
+  EXPECT_EQ(7, run.status) << run.out << run.err;
+  EXPECT_EQ("korvex-host: port COM17 is held by another program: the driver could not open it "
+            "(its message box said so at LCD_Init) and nothing reached the display; close the "
+            "other program (a terminal, the host application, korvex-board on this end) and run "
+            "again\n",
+            run.err);
+  EXPECT_NE(std::string::npos, run.out.find("expected on the wire: 0 bytes in 0 writes")) << run.out;
+  kill(holder, SIGTERM);
+  WaitFor(holder);
+  unlink(link.c_str());
+
+  // No map at all (no serial port since Windows started): a status of its
+  // own and a sentence. Wine makes the key again at its next start.
+  ASSERT_EQ(0, reg({"delete", map, "/f"}));
+  RunResult none = Host({"--list-ports"});
+  EXPECT_EQ(8, none.status) << none.out << none.err;
+  EXPECT_EQ("", none.out);
+  EXPECT_EQ("korvex-host: Windows lists no serial port: plug the board in, wait until Windows "
+            "has set it up (a few seconds the first time), and list again\n",
+            none.err);
 }
 
 // The example scripts of the kit run clean: status 0 and nothing on
@@ -352,7 +432,8 @@ TEST_P(BoardUnderWine, ShowsTheDemosFromAComPortAsTheLinuxBuildDoes) {
   WriteFile(folder + "/config.ini", config);
 
   const std::string here = WindowsPath(work_);
-  std::vector<std::string> board = {programs.wine, programs.board, "--port", "COM16",
+  // "COM16:" by the driver's rule is COM16, and the board names it so.
+  std::vector<std::string> board = {programs.wine, programs.board, "--port", "COM16:",
                                     "--idle-exit", "3", "--scale", "3", "--png",
                                     here + "\\windows.png", "--log", here + "\\windows.log",
                                     "--capture", here + "\\capture.bin"};

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tools/common/port_names.h"
 #include "case_name.h"
 
 namespace {
@@ -150,3 +151,22 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+// The tools' names for a port come from the same rule: the device name, and
+// the plain name shown in lists and titles; a long name is never cut.
+TEST(ToolPortNames, FollowTheDriversRule) {
+  const std::string long_name = "COM" + std::string(300, '7');
+  const struct {
+    std::string name, device, plain;
+  } cases[] = {
+      {"COM3", "\\\\.\\COM3", "COM3"},
+      {"COM21:", "\\\\.\\COM21", "COM21"},
+      {"\\\\.\\COM9", "\\\\.\\COM9", "COM9"},
+      {"\\\\.\\COM9:", "\\\\.\\COM9:", "COM9:"},
+      {long_name + ":", "\\\\.\\" + long_name, long_name},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.device, tools_common::PortDeviceName(c.name)) << c.name;
+    EXPECT_EQ(c.plain, tools_common::PortPlainName(c.name)) << c.name;
+  }
+}

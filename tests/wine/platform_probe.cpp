@@ -15,6 +15,8 @@
 //   trace-threads PATH N       four threads write N lines each into one trace
 //                              slot while this thread closes and reopens it
 //   version                    the Windows version this program is told
+//   hold PORT MS               open PORT as the driver does, without sharing,
+//                              and keep it MS ms: another program holding it
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -240,6 +242,22 @@ int Box(const char* text, const char* caption) {
   return 0;
 }
 
+int Hold(const char* port, DWORD ms) {
+  char device[64];
+  if (!DeviceNameForPort(port, device, sizeof device)) return 2;
+  HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    printf("hold failed %lu\n", GetLastError());
+    return 1;
+  }
+  printf("held\n");
+  fflush(stdout);
+  Sleep(ms);
+  CloseHandle(h);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -271,6 +289,8 @@ int main(int argc, char** argv) {
     rc = TraceThreads(argv[2], atoi(argv[3]));
   else if (strcmp(scenario, "version") == 0 && argc == 2)
     rc = Version();
+  else if (strcmp(scenario, "hold") == 0 && argc == 4)
+    rc = Hold(argv[2], static_cast<DWORD>(strtoul(argv[3], nullptr, 10)));
   else if (strcmp(scenario, "messagebox") == 0 && argc == 4)
     rc = Box(argv[2], argv[3]);
   else

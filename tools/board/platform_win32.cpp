@@ -15,6 +15,7 @@
 
 #include "tools/board/platform.h"
 #include "tools/board/window_win32.h"
+#include "tools/common/port_names.h"
 #include "tools/common/windows_helpers.h"
 
 namespace board {
@@ -79,22 +80,23 @@ bool WaitFor(HANDLE handle, DWORD ms) {
 }
 
 bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
-  // Through the device namespace, so that COM10 and above open too.
-  std::string device = request.port;
-  if (device.rfind("\\\\.\\", 0) != 0) device = "\\\\.\\" + device;
+  // By the driver's rule: through the device namespace, so that COM10 and
+  // above open too, less a trailing colon.
+  const std::string device = tools_common::PortDeviceName(request.port);
+  const std::string name = tools_common::PortPlainName(request.port);
   input->handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (input->handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      *error = "cannot open " + request.port + ": there is no such port (error " +
+      *error = "cannot open " + name + ": there is no such port (error " +
                std::to_string(code) + ")";
     } else if (code == ERROR_ACCESS_DENIED) {
-      *error = "cannot open " + request.port +
+      *error = "cannot open " + name +
                ": another program has the port open (error 5); close it, or give the other "
                "port of the null-modem pair";
     } else {
-      *error = "cannot open " + request.port + ": " + ErrorText(code);
+      *error = "cannot open " + name + ": " + ErrorText(code);
     }
     return false;
   }
@@ -102,7 +104,7 @@ bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
   memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(input->handle, &dcb)) {
-    *error = "cannot open " + request.port + ": it is no serial port: " +
+    *error = "cannot open " + name + ": it is no serial port: " +
              ErrorText(GetLastError());
     return false;
   }
@@ -132,7 +134,7 @@ bool OpenPort(const InputRequest& request, Input* input, std::string* error) {
   input->received.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!SetCommTimeouts(input->handle, &timeouts) || !SetCommMask(input->handle, EV_RXCHAR) ||
       !input->read.hEvent || !input->received.hEvent) {
-    *error = "cannot set the read time-outs of " + request.port + ": " +
+    *error = "cannot set the read time-outs of " + name + ": " +
              ErrorText(GetLastError());
     return false;
   }
@@ -209,7 +211,7 @@ Input* OpenInput(const InputRequest& request, std::string* name, std::string* er
     input->name = request.file;
     ok = OpenFile(request.file, input, error);
   } else if (!request.port.empty()) {
-    input->name = request.port;
+    input->name = tools_common::PortPlainName(request.port);
     ok = OpenPort(request, input, error);
   } else {
     *error = "give --port COMn (the other end of a null-modem pair) or --input FILE";

@@ -12,6 +12,8 @@ add_executable(korvex-board
   tools/board/model.cpp
   tools/board/png_writer.cpp
   tools/board/render.cpp
+  tools/common/port_names.cpp
+  platform/shared_rules.cpp
 )
 target_include_directories(korvex-board PRIVATE ${CMAKE_SOURCE_DIR})
 # The C99 printf family of the MinGW runtime (%zu, %llu) on every Windows,

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "tools/common/port_names.h"
 #include "tools/common/windows_helpers.h"
 #include "tools/host/host_api.h"
 
@@ -46,9 +47,10 @@ std::string LoadFailure(const std::string& path, DWORD code) {
              "-bit library and this korvex-host.exe is a " + std::to_string(tool_bits) +
              "-bit program, which cannot load it (error 193); use the " +
              std::to_string(library_bits) + "-bit korvex-host.exe" +
-             (library_bits == 32 ? " (the one in the kit, or build/win32/korvex-host.exe)"
-                                 : " (build/win64/korvex-host.exe); the host application "
-                                   "itself needs the 32-bit Korvex.dll");
+             (library_bits == 32
+                  ? " (the one in the kit, or build/win32/korvex-host.exe)"
+                  : ", built from the sources (build/win64; the kit holds none); the host "
+                    "application itself needs the kit's 32-bit Korvex.dll");
     }
     return "cannot load " + path + ": it is no Windows library (error 193)";
   }
@@ -135,9 +137,8 @@ int ReadDriverSetting(const char* key, int fallback) {
 }
 
 PortState ProbePort(const std::string& name) {
-  // Through the device namespace, as the driver opens it: COM10 and above
-  // have no other name.
-  const std::string device = name.compare(0, 4, "\\\\.\\") == 0 ? name : "\\\\.\\" + name;
+  // By the name the driver opens it under.
+  const std::string device = tools_common::PortDeviceName(name);
   HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          0, nullptr);
   if (h != INVALID_HANDLE_VALUE) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -86,6 +87,16 @@ std::string DriverSettingsPath();
 // driver cannot have opened it.
 enum class PortState { kHeld, kFree, kMissing };
 PortState ProbePort(const std::string& name);
+
+// A serial port that Windows lists: its name ("COM5"), the device behind it
+// ("\\Device\\USBSER000") and the device's friendly name where Windows has one
+// ("USB Serial Device (COM5)").
+struct SerialPort {
+  std::string name, device, friendly;
+};
+
+// The serial ports there are now, by number; opens none of them.
+std::vector<SerialPort> ListSerialPorts();
 
 void SleepMs(unsigned ms);
 double NowSeconds();

@@ -24,13 +24,21 @@ enum ExitCode {
   kScriptError = 4,
   kNotReady = 5,
   kNoPort = 6,
+  kHeldPort = 7,
+  kNoPorts = 8,
 };
 
 void Usage(FILE* out) {
   fprintf(out,
           "usage: korvex-host [options]\n"
+          "       korvex-host --list-ports [--probe]\n"
           "Loads Korvex.dll and calls its exports as the host application does.\n"
+          "The options are described in korvex-host.txt beside this program.\n"
           "\n"
+          "  --list-ports        list the serial ports there are now, with the names\n"
+          "                      Windows gives their devices; opens none of them\n"
+          "  --probe             with --list-ports: open each port for a moment to tell\n"
+          "                      whether it is free (a board may reset when opened)\n"
           "  --dll PATH          the library (default: Korvex.dll beside this program)\n"
           "  --port NAME         serial port handed to LCD_SetIOPropertys (COM1)\n"
           "  --width N           picture width in pixels, 1-255 (240; ks108 demo 128)\n"
@@ -39,7 +47,7 @@ void Usage(FILE* out) {
           "  --contrast N        contrast 0-255 (160)\n"
           "  --ports N           the four output ports, port 0 in the low byte (0)\n"
           "  --demo NAME         %s (all)\n"
-          "  --script FILE       run a script instead of a demo (see README.md)\n"
+          "  --script FILE       run a script instead of a demo\n"
           "  --frames N          animation steps of the demo (each demo has its own)\n"
           "  --fps N             animation steps per second, 0 = as fast as possible (0)\n"
           "  --time HH:MM:SS     the clock demo's first time (default: now)\n"
@@ -51,11 +59,12 @@ void Usage(FILE* out) {
           "  --ready-timeout MS  longest wait for LCD_IsReadyToReceive (2000)\n"
           "  --report-calls      add each export's call count, longest and total time\n"
           "                      to the report\n"
-          "  --quiet             print only errors and the report\n"
+          "  --quiet             print only errors, the script's output and the report\n"
           "  --help\n"
           "\n"
           "Exit status: 0 done, 1 usage, 2 library not loaded, 3 export or ordinal\n"
-          "fault, 4 script error, 5 the driver stayed busy, 6 the port does not exist.\n",
+          "fault, 4 script error, 5 the driver stayed busy, 6 the port does not exist,\n"
+          "7 another program holds the port, 8 --list-ports found no serial port.\n",
           host::DemoNames());
 }
 
@@ -162,6 +171,10 @@ int ParseOptions(int argc, char** argv, Options& o, bool& help) {
     } else if (arg == "--ready-timeout") {
       if (!number(1, 600000, n)) return kUsage;
       o.ready_timeout_ms = static_cast<unsigned>(n);
+    } else if (arg == "--list-ports" && !has_value) {
+      o.list_ports = true;
+    } else if (arg == "--probe" && !has_value) {
+      o.probe = true;
     } else if (arg == "--quiet" && !has_value) {
       o.quiet = true;
     } else if (arg == "--config-dialog" && !has_value) {
@@ -177,12 +190,38 @@ int ParseOptions(int argc, char** argv, Options& o, bool& help) {
       return kUsage;
     }
   }
+  if (o.probe && !o.list_ports) {
+    fprintf(stderr, "korvex-host: --probe goes with --list-ports\n");
+    return kUsage;
+  }
   if (!o.demo.empty() && !o.script.empty()) {
     fprintf(stderr, "korvex-host: --demo and --script exclude each other\n");
     return kUsage;
   }
   if (o.demo.empty() && o.script.empty()) o.demo = "all";
   if (o.demo == "ks108" && !o.size_given) o.width = 128;
+  return kOk;
+}
+
+// --list-ports: one line a port, its name first, as the host takes it.
+int ListPorts(bool probe) {
+  const std::vector<host::SerialPort> ports = host::ListSerialPorts();
+  if (ports.empty()) {
+    fprintf(stderr,
+            "korvex-host: Windows lists no serial port: plug the board in, wait until Windows "
+            "has set it up (a few seconds the first time), and list again\n");
+    return kNoPorts;
+  }
+  for (const host::SerialPort& port : ports) {
+    std::string line = port.name + "  " + (port.friendly.empty() ? port.device : port.friendly);
+    if (probe) {
+      const host::PortState state = host::ProbePort(port.name);
+      line += state == host::PortState::kFree   ? ": free"
+              : state == host::PortState::kHeld ? ": held by another program"
+                                                : ": does not open";
+    }
+    printf("%s\n", line.c_str());
+  }
   return kOk;
 }
 
@@ -280,6 +319,7 @@ int main(int argc, char** argv) {
   }
   if (rc != kOk) return rc;
   Options& o = s.options;
+  if (o.list_ports) return ListPorts(o.probe);
 
   // The whole script is checked before the driver is even loaded.
   host::Script script;
@@ -339,5 +379,6 @@ int main(int argc, char** argv) {
   Report(s, elapsed);
   if (s.counters.ready_timeouts > 0) return kNotReady;
   if (s.counters.missing_port_inits > 0) return kNoPort;
+  if (s.counters.held_port_inits > 0) return kHeldPort;
   return kOk;
 }

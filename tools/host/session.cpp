@@ -107,6 +107,9 @@ void CallInit(Session& s) {
             "says Error 2) and nothing reaches the display\n",
             s.wire_port.c_str());
   }
+  if (s.wire.port_open) ModelCleanUp(s.wire);  // the old port's end, sent
+  s.bytes_at_init = s.wire.bytes_written;
+  s.writes_at_init = s.wire.writes;
   ModelInit(s.wire, settings, s.port_state != PortState::kMissing);
   s.controller = settings.controller;
   CallGetInfo(s);
@@ -122,6 +125,20 @@ void CallCleanUp(Session& s) {
   s.api.CleanUp();
   NoteCall(s, Export::kCleanUp, started);
   ModelCleanUp(s.wire);
+  // A port held at LCD_Init was the driver's or another program's. The
+  // driver has closed its own now: one that is still held never was the
+  // driver's, whose open failed (Error 5), and nothing of the run was sent.
+  if (s.port_state == PortState::kHeld && ProbePort(s.wire_port) == PortState::kHeld) {
+    s.counters.held_port_inits++;
+    s.wire.bytes_written = s.bytes_at_init;
+    s.wire.writes = s.writes_at_init;
+    fprintf(stderr,
+            "korvex-host: port %s is held by another program: the driver could not open it (its "
+            "message box said so at LCD_Init) and nothing reached the display; close the other "
+            "program (a terminal, the host application, korvex-board on this end) and run "
+            "again\n",
+            s.wire_port.c_str());
+  }
   s.initialised = false;
 }
 

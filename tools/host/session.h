@@ -29,6 +29,8 @@ struct Options {
   std::string script;
   std::string start_time;  // HH:MM:SS for the clock demo
   bool quiet = false;
+  bool list_ports = false;  // --list-ports: list the serial ports, drive nothing
+  bool probe = false;       // --probe: with --list-ports, open each for a moment
   bool config_dialog = false;
   bool no_cleanup = false;
   bool io_before_init = false;
@@ -72,6 +74,7 @@ struct Counters {
   uint64_t ready_timeouts = 0;
   uint64_t steps = 0;           // animation steps of the demos
   uint64_t missing_port_inits = 0;  // LCD_Init calls with no such port
+  uint64_t held_port_inits = 0;     // LCD_Init calls on a port another program held
   CallTimes times[kExportCount];
 };
 
@@ -86,6 +89,9 @@ struct Session {
   bool initialised = false;
   std::string wire_port = "COM1";  // the port name last handed to the driver
   PortState port_state = PortState::kMissing;
+  // The model's count when LCD_Init found its port held, by the driver or by
+  // another program: LCD_CleanUp tells which.
+  uint64_t bytes_at_init = 0, writes_at_init = 0;
   bool text_dirty = false;  // something was written to the text layer
   bool gfx_dirty = false;   // the display's graphics may differ from blank
   double pace_start = 0;

@@ -9,9 +9,14 @@ add_executable(korvex-host
   tools/host/script.cpp
   tools/host/picture.cpp
   tools/host/wire_model.cpp
+  tools/host/port_list.cpp
+  tools/common/port_names.cpp
+  platform/shared_rules.cpp
 )
 target_include_directories(korvex-host PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(korvex-host PRIVATE -Wall -Wextra)
+# The list of ports: the registry (advapi32) and SetupAPI, both in Windows XP.
+target_link_libraries(korvex-host PRIVATE setupapi advapi32)
 # Self-contained: only system DLLs are imported, so the .exe runs anywhere
 # Korvex.dll does.
 target_link_options(korvex-host PRIVATE -mconsole -static -static-libgcc -static-libstdc++
