@@ -108,6 +108,7 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   LogWrite("\nLCD_CleanUp()\n");
   if (LinkIsOpen()) {
     ClosePort();
+    LinkClosed();
     LogWrite("\nLCD_CleanUp() porth=closed\n");
     PlatformTraceClose(&s.log_file);
   }

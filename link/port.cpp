@@ -4,7 +4,6 @@
 #include <stdio.h>
 
 #include "core/driver_state.h"
-#include "link/link.h"
 
 namespace {
 
@@ -148,5 +147,4 @@ void ClosePort() {
     PlatformPortClose(s.port);
   }
   s.port = kNoPort;
-  LinkClosed();
 }

@@ -552,11 +552,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 kLostThenClosed},
                       // A write time-out reported as a failure: the board is not
                       // reading, nothing more is written until a probe a second
-                      // later or, as here, the clean-up, which finds it reading.
+                      // later or, as here, the clean-up, which finds it reading:
+                      // a first probe piece of 8 bytes, then the rest.
                       WriteCase{"FailedWithATimeOut",
                                 {"--time-out-write", "2"},
                                 Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 64 -> 64"}),
+                                        "WRITEFILE 8 -> 8", "WRITEFILE 56 -> 56"}),
                                 kLostThenClosed}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
 
