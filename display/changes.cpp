@@ -30,6 +30,11 @@ inline uint64_t WordRange(uint32_t word, uint32_t first, uint32_t last) {
 
 template <int W>
 void SetRange(Bits<W>& b, uint32_t first, uint32_t last, bool on) {
+  if (W == 1) {  // a row: one word, the common case
+    const uint64_t mask = WordRange(0, first, last);
+    b.w[0] = on ? b.w[0] | mask : b.w[0] & ~mask;
+    return;
+  }
   for (uint32_t i = first / 64; i <= last / 64; ++i) {
     const uint64_t mask = WordRange(i, first, last);
     b.w[i] = on ? b.w[i] | mask : b.w[i] & ~mask;
@@ -38,6 +43,7 @@ void SetRange(Bits<W>& b, uint32_t first, uint32_t last, bool on) {
 
 template <int W>
 bool AllSet(const Bits<W>& b, uint32_t first, uint32_t last) {
+  if (W == 1) return (b.w[0] & WordRange(0, first, last)) == WordRange(0, first, last);
   for (uint32_t i = first / 64; i <= last / 64; ++i) {
     const uint64_t mask = WordRange(i, first, last);
     if ((b.w[i] & mask) != mask) return false;
@@ -48,6 +54,11 @@ bool AllSet(const Bits<W>& b, uint32_t first, uint32_t last) {
 // The first position at or after `from`, below `end`, whose bit is `set`.
 template <int W>
 uint32_t Next(const Bits<W>& b, uint32_t from, uint32_t end, bool set) {
+  if (W == 1) {
+    const uint64_t word = from < 64 ? (set ? b.w[0] : ~b.w[0]) >> from : 0;
+    const uint32_t at = word != 0 ? from + (uint32_t)__builtin_ctzll(word) : end;
+    return at < end ? at : end;
+  }
   while (from < end) {
     const uint32_t i = from / 64;
     uint64_t word = (set ? b.w[i] : ~b.w[i]) >> (from % 64);
@@ -191,43 +202,14 @@ uint32_t PlanColumns(const ChangeMap& map, const Area& a, const BoxSink* sink) {
   return PlanLines(map, l, sink);
 }
 
-uint32_t PlanArea(const ChangeMap& map, Area area, int depth, const BoxSink* sink);
+// The box around the marks of an area, and whether rows inside it are empty.
+struct Marks {
+  Area box;
+  uint64_t used_columns;
+  bool empty_rows;
+};
 
-// The parts between empty rows, or else between empty columns, each planned
-// alone. Returns 0 when the area has neither.
-uint32_t PlanSplit(const ChangeMap& map, const Area& a, uint64_t used_columns, bool empty_rows,
-                   int depth, const BoxSink* sink) {
-  uint32_t total = 0;
-  const uint64_t mask = ColumnMask(a.c0, a.c1);
-  if (empty_rows) {
-    for (uint32_t r = a.r0; r <= a.r1;) {
-      if ((map.row_bits[r] & mask) == 0) {
-        ++r;
-        continue;
-      }
-      uint32_t end = r;
-      while (end < a.r1 && (map.row_bits[end + 1] & mask) != 0) ++end;
-      total += PlanArea(map, {a.c0, a.c1, r, end}, depth + 1, sink);
-      r = end + 1;
-    }
-    return total;
-  }
-  if (used_columns == mask) return 0;
-  const Bits<1> used = {{used_columns}};
-  for (uint32_t c = Next(used, a.c0, a.c1 + 1, true); c <= a.c1;) {
-    const uint32_t stop = Next(used, c, a.c1 + 1, false);
-    total += PlanArea(map, {c, stop - 1, a.r0, a.r1}, depth + 1, sink);
-    c = Next(used, stop, a.c1 + 1, true);
-  }
-  return total;
-}
-
-enum Choice { kWhole, kSplit, kRows, kColumns };
-
-// The cheapest of: the box around the area's marks sent whole, its parts
-// between empty rows or columns, its rows, its columns. A tie keeps the
-// earlier, so a box that is all changes goes out whole.
-uint32_t PlanArea(const ChangeMap& map, Area area, int depth, const BoxSink* sink) {
+bool FindMarks(const ChangeMap& map, const Area& area, Marks* m) {
   const uint64_t mask = ColumnMask(area.c0, area.c1);
   uint64_t used = 0;
   uint32_t top = area.r1 + 1, bottom = 0, marked_rows = 0;
@@ -239,48 +221,126 @@ uint32_t PlanArea(const ChangeMap& map, Area area, int depth, const BoxSink* sin
     bottom = r;
     ++marked_rows;
   }
-  if (used == 0) return 0;
-  const Area a = {(uint32_t)__builtin_ctzll(used), 63u - (uint32_t)__builtin_clzll(used), top,
-                  bottom};
-  const ChangeBox whole = BoxOf(a.c0, a.c1, a.r0, a.r1);
-  uint32_t best = BoxCost(whole);
+  if (used == 0) return false;
+  m->box = {(uint32_t)__builtin_ctzll(used), 63u - (uint32_t)__builtin_clzll(used), top, bottom};
+  m->used_columns = used;
+  m->empty_rows = marked_rows < bottom - top + 1;
+  return true;
+}
+
+// Calls `part` for each part of the box between empty rows, or else between
+// empty columns, top to bottom or left to right. Returns the number of parts
+// (0 when the box has neither).
+template <typename F>
+uint32_t ForEachPart(const ChangeMap& map, const Marks& m, F part) {
+  const Area& a = m.box;
+  const uint64_t mask = ColumnMask(a.c0, a.c1);
+  uint32_t parts = 0;
+  if (m.empty_rows) {
+    for (uint32_t r = a.r0; r <= a.r1;) {
+      if ((map.row_bits[r] & mask) == 0) {
+        ++r;
+        continue;
+      }
+      uint32_t end = r;
+      while (end < a.r1 && (map.row_bits[end + 1] & mask) != 0) ++end;
+      part(Area{a.c0, a.c1, r, end});
+      ++parts;
+      r = end + 1;
+    }
+    return parts;
+  }
+  if (m.used_columns == mask) return 0;
+  const Bits<1> used = {{m.used_columns}};
+  for (uint32_t c = Next(used, a.c0, a.c1 + 1, true); c <= a.c1;) {
+    const uint32_t stop = Next(used, c, a.c1 + 1, false);
+    part(Area{c, stop - 1, a.r0, a.r1});
+    ++parts;
+    c = Next(used, stop, a.c1 + 1, true);
+  }
+  return parts;
+}
+
+enum Choice : uint8_t { kWhole, kSplit, kRows, kColumns };
+
+// Splits are tried while fewer than kSplitNodes areas were planned; after
+// that every part still due takes one record more (at most kMostSplits
+// levels of at most 128 parts).
+const uint32_t kSplitNodes = 256;
+const uint32_t kMostNodes = kSplitNodes + kMostSplits * 128 + 1;
+
+// The choice made for each area planned, in the order they were planned,
+// and how many records its own parts took: sending follows the choices
+// without planning again.
+struct Planner {
+  const ChangeMap* map;
+  uint32_t used;
+  Choice choice[kMostNodes];
+  uint16_t records[kMostNodes];
+};
+
+// The cheapest of: the box around the area's marks sent whole, its parts
+// between empty rows or columns, its rows, its columns. A tie keeps the
+// earlier, so a box that is all changes goes out whole.
+uint32_t PlanArea(Planner& p, const Area& area, int depth) {
+  const ChangeMap& map = *p.map;
+  Marks m;
+  if (!FindMarks(map, area, &m)) return 0;
+  const uint32_t at = p.used++;
+  uint32_t best = BoxCost(BoxOf(m.box.c0, m.box.c1, m.box.r0, m.box.r1));
   Choice choice = kWhole;
   if (best > 4) {
-    if (depth < kMostSplits) {
-      const bool empty_rows = marked_rows < a.r1 - a.r0 + 1;
-      const uint32_t split = PlanSplit(map, a, used, empty_rows, depth, nullptr);
-      if (split != 0 && split < best) {
+    uint32_t parts = 0;
+    if (depth < kMostSplits && p.used < kSplitNodes) {
+      uint32_t split = 0;
+      parts = ForEachPart(map, m, [&](const Area& part) { split += PlanArea(p, part, depth + 1); });
+      if (parts != 0 && split < best) {
         best = split;
         choice = kSplit;
       }
     }
-    const uint32_t rows = PlanRows(map, a, nullptr);
+    // Lines never meet across the empty rows or columns of a split: planned
+    // in that direction, the box costs what its parts do that way, never
+    // less than the split.
+    const uint32_t rows = parts != 0 && m.empty_rows ? best : PlanRows(map, m.box, nullptr);
     if (rows < best) {
       best = rows;
       choice = kRows;
     }
-    const uint32_t columns = PlanColumns(map, a, nullptr);
+    const uint32_t columns =
+        parts != 0 && !m.empty_rows ? best : PlanColumns(map, m.box, nullptr);
     if (columns < best) {
       best = columns;
       choice = kColumns;
     }
   }
-  if (sink == nullptr) return best;
-  switch (choice) {
+  p.choice[at] = choice;
+  p.records[at] = (uint16_t)(p.used - at);
+  return best;
+}
+
+// Sends the area as planned; `at` is its record, moved past its parts'.
+void SendArea(const Planner& p, const Area& area, uint32_t& at, const BoxSink* sink) {
+  const ChangeMap& map = *p.map;
+  Marks m;
+  if (!FindMarks(map, area, &m)) return;
+  const uint32_t mine = at;
+  switch (p.choice[mine]) {
     case kWhole:
-      Put(sink, whole);
+      Put(sink, BoxOf(m.box.c0, m.box.c1, m.box.r0, m.box.r1));
       break;
     case kSplit:
-      PlanSplit(map, a, used, marked_rows < a.r1 - a.r0 + 1, depth, sink);
+      ++at;
+      ForEachPart(map, m, [&](const Area& part) { SendArea(p, part, at, sink); });
       break;
     case kRows:
-      PlanRows(map, a, sink);
+      PlanRows(map, m.box, sink);
       break;
     case kColumns:
-      PlanColumns(map, a, sink);
+      PlanColumns(map, m.box, sink);
       break;
   }
-  return best;
+  at = mine + p.records[mine];
 }
 
 }  // namespace
@@ -301,5 +361,12 @@ uint32_t BoxCost(const ChangeBox& box) {
 
 uint32_t PlanChanges(const ChangeMap& map, const BoxSink* sink) {
   if (map.rows == 0 || map.columns == 0) return 0;
-  return PlanArea(map, {0, map.columns - 1, 0, map.rows - 1}, 0, sink);
+  Planner p;
+  p.map = &map;
+  p.used = 0;
+  const Area all = {0, map.columns - 1, 0, map.rows - 1};
+  const uint32_t cost = PlanArea(p, all, 0);
+  uint32_t at = 0;
+  if (sink != nullptr) SendArea(p, all, at, sink);
+  return cost;
 }

@@ -149,6 +149,7 @@ void SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t
     uint8_t* packed = c.packed + row * n;
     RowBytes(picture, c.rect.left, c.rect.top + row, c.pitch, n, packed);
     const uint8_t* shown = g_state.shown.graphics + (c.rect.top + row) * kShadowRowBytes + first;
+    if (memcmp(packed, shown, n) == 0) continue;
     for (uint32_t column = 0; column < n; ++column) {
       if (packed[column] != shown[column]) MarkChange(&c.map, column, row);
     }
