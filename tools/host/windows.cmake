@@ -9,6 +9,8 @@ add_executable(korvex-host
   tools/host/script.cpp
   tools/host/picture.cpp
   tools/host/wire_model.cpp
+  tools/host/screens.cpp
+  display/changes.cpp
 )
 target_include_directories(korvex-host PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(korvex-host PRIVATE -Wall -Wextra)
