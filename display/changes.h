@@ -37,7 +37,7 @@ struct ChangeBox {
 // 4 + n, SetBitmap 5 + w x h.
 uint32_t BoxCost(const ChangeBox& box);
 
-// Receives the boxes of a plan, top-down, in the order they go out.
+// Receives the boxes of a plan in the order they go out.
 struct BoxSink {
   void (*put)(void* context, const ChangeBox& box);
   void* context;

@@ -95,10 +95,17 @@ Played Play(const Session& s, const std::vector<Step>& steps, bool changes_only,
   Rec().profile["GfxChangesOnly"] = changes_only ? "1" : "0";
   LCD_SetIOPropertys("COM1", 0, 0, 0, 0, s.width, s.height, 1, 0, 0, 0, 0, 0, 0);
   Played played;
+  size_t seen = 0;  // transfers already taken
+  auto written = [&seen] {
+    Bytes bytes;
+    for (; seen < Rec().transfers.size(); ++seen) {
+      bytes.insert(bytes.end(), Rec().transfers[seen].begin(), Rec().transfers[seen].end());
+    }
+    return bytes;
+  };
   LCD_Init();
-  played.wire.push_back(RecWire());
+  played.wire.push_back(written());
   played.put.push_back(0);
-  size_t before = RecWire().size();
   for (const Step& step : steps) {
     const size_t held = g_state.gfx_count + g_state.text_count;
     if (step.kind == Step::kInit) LCD_Init();
@@ -107,16 +114,14 @@ Played Play(const Session& s, const std::vector<Step>& steps, bool changes_only,
       LCD_SendToGfxMemory(step.picture.empty() ? nullptr : step.picture.data(), step.x1, step.y1,
                           step.x2, step.y2, 0);
     }
-    const Bytes wire = RecWire();
-    played.wire.emplace_back(wire.begin() + (long)before, wire.end());
-    played.put.push_back(wire.size() - before + g_state.gfx_count + g_state.text_count - held);
-    before = wire.size();
+    played.wire.push_back(written());
+    played.put.push_back(played.wire.back().size() + g_state.gfx_count + g_state.text_count -
+                         held);
   }
   // What a next graphics call would write first: the text, then the graphics.
   FlushTextBuffer();
   FlushGfxBuffer();
-  const Bytes wire = RecWire();
-  played.wire.emplace_back(wire.begin() + (long)before, wire.end());
+  played.wire.push_back(written());
   played.put.push_back(0);
   return played;
 }
@@ -136,6 +141,10 @@ struct Board {
   }
 };
 
+void PrintTo(const Session& s, std::ostream* os) {
+  *os << s.controller << " pitch " << s.pitch << " " << s.width << "x" << s.height;
+}
+
 class ChangesOnlyProperty : public ::testing::TestWithParam<Session> {
  protected:
   void TearDown() override {
@@ -150,7 +159,7 @@ TEST_P(ChangesOnlyProperty, SameDisplayNeverMoreBytes) {
   const char* kForce[] = {"1", "0"};
   const char* kBuffers[] = {"64", "3", "1", "4096"};
   size_t total_off = 0, total_on = 0;
-  for (int round = 0; round < 16; ++round) {
+  for (int round = 0; round < 24; ++round) {
     const char* force = kForce[round % 2];
     const std::vector<Step> steps = MakeSteps(s, rng, force[0] == '1');
     const char* buffer = kBuffers[(round / 2) % 4];
@@ -210,6 +219,8 @@ struct ChoiceCase {
   std::vector<Bytes> transfers;
   const char* trace;  // after the call's first line
 };
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
 
 class ChoiceTest : public DriverTest, public ::testing::WithParamInterface<ChoiceCase> {};
 
