@@ -18,47 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_driver.h"
+#include "bench/content_bench.h"
 #include "core/driver_state.h"
 #include "core/exports.h"
 #include "link/buffers.h"
 #include "platform/recording/recording.h"
 
 namespace {
-
-// ------------------------------------------------------------------ set-up
-
-struct DriverSetup {
-  int32_t controller;
-  int32_t pitch;
-  int32_t width, height;
-  uint32_t gfx_buffer_size;
-  int32_t gfx_force_flush;
-};
-
-// A fresh driver on an open, count-only port.
-bool StartDriver(const DriverSetup& d) {
-  RecReset();
-  ResetDriverState();
-  Rec().profile["LCD_Controller"] = std::to_string(d.controller);
-  Rec().profile["LCD_FontPitch"] = std::to_string(d.pitch);
-  Rec().profile["GfxBufferSize"] = std::to_string(d.gfx_buffer_size);
-  Rec().profile["GfxForceFlush"] = std::to_string(d.gfx_force_flush);
-  LCD_SetIOPropertys("COM1", 0, 0, 0, 0, d.width, d.height, 1, 0, 0, 0, 0, 0, 0);
-  LCD_Init();
-  if (!PortIsOpen(g_state.port) || g_state.gfx_buffer_size != d.gfx_buffer_size ||
-      g_state.font_pitch != d.pitch || g_state.controller != d.controller) {
-    return false;
-  }
-  Rec().count_only = true;
-  Rec().bytes_written = 0;
-  Rec().writes = 0;
-  return true;
-}
-
-void StopDriver() {
-  ResetDriverState();
-  RecReset();
-}
 
 // A picture of the kind a host renders: text, lines and noise, about a third
 // of the pixels set, with the host's usual 0 / non-zero bytes. Fixed seed, so
@@ -402,6 +369,7 @@ struct SummaryReporter : benchmark::ConsoleReporter {
       fprintf(out, "%-30s %6.2f ns/byte = %4.1f cycles/byte (%4.1f at the nominal clock)\n",
               kv.first.c_str(), ns, ns * ghz, ns * nominal_ghz);
     }
+    PrintContentTable(out, [this](const std::string& name) { return Ns(name); });
     fflush(out);
   }
 };
@@ -442,6 +410,7 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("put/PutTextByte_buf16", PutText);
   benchmark::RegisterBenchmark("clock/add_chain", AddChain);
+  RegisterContentBenchmarks();
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -66,6 +66,11 @@ struct DriverState {
   uint32_t text_buffer_size = 1;
   uint32_t gfx_buffer_size = 64;
   int32_t gfx_force_flush = 0;
+  // 1: a T6963 update sends only the bytes the board does not show yet, a
+  // KS108 one nothing when the picture is the one shown. Written back only
+  // into a config.ini that has the key (gfx_changes_only_kept).
+  int32_t gfx_changes_only = 0;
+  uint8_t gfx_changes_only_kept = 0;
   int32_t font_pitch = 6;
   int32_t use_out_ports = 0;
   int32_t controller = kControllerT6963;

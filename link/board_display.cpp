@@ -205,6 +205,41 @@ void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, cons
   d->graphics_drawn = 1;
 }
 
+void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes,
+                   uint32_t count) {
+  const int pitch = shape.pitch == 8 ? 8 : 6;
+  uint32_t i = 0;
+  while (i < count) {
+    const uint8_t command = bytes[i];
+    const int length = HeaderLength(command);
+    if (length <= 0 || count - i < 1 + (uint32_t)length) return;  // whole commands only
+    uint8_t h[4] = {};
+    memcpy(h, bytes + i + 1, (size_t)length);
+    i += 1 + (uint32_t)length;
+    if (command == kCmdSetGfxSingle) {
+      DrawRowBytes(d, pitch, h[0], h[1], &h[2], 1);
+      continue;
+    }
+    uint32_t payload = PayloadLength(command, h, shape.stream);
+    if (payload > count - i) payload = count - i;
+    const uint8_t* p = bytes + i;
+    i += payload;
+    if (command == kCmdSetGfxMulti) {
+      DrawRowBytes(d, pitch, h[0], h[1], p, payload);
+    } else if (command == kCmdSetBitmap && shape.stream.ks108) {
+      const uint32_t bands = ((uint32_t)h[3] + 7) / 8;
+      const uint32_t columns = bands > 0 ? PayloadLength(command, h, shape.stream) / bands : 0;
+      for (uint32_t band = 0; columns > 0 && (band + 1) * columns <= payload; ++band) {
+        DrawColumnBytes(d, h, h[1] / 8 + band, p + band * columns, columns);
+      }
+    } else if (command == kCmdSetBitmap && h[2] > 0) {
+      for (uint32_t row = 0; (row + 1) * h[2] <= payload; ++row) {
+        DrawRowBytes(d, pitch, h[0], h[1] + row, p + row * h[2], h[2]);
+      }
+    }
+  }
+}
+
 uint8_t SafeGlyphPosition(const BoardDisplay& d) {
   for (int position = 0; position < 256; ++position) {
     if (GlyphDefined(d, position) && HeaderLength((uint8_t)position) == kNotACommand) {

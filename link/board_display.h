@@ -82,6 +82,10 @@ inline void DrawRowBytes(BoardDisplay* d, int pitch, uint32_t x, uint32_t y, con
 }
 void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, const uint8_t* bytes,
                      uint32_t count);
+// Whole graphics commands, as the graphics buffer holds them between calls,
+// drawn as the board draws them (after a ResetDisplay in the text stream
+// that reaches the board before them).
+void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* bytes, uint32_t count);
 // A custom-character position that is defined, and no command byte, for a
 // SetCGRAMChar that was cut before its position (0 when there is none).
 uint8_t SafeGlyphPosition(const BoardDisplay& d);

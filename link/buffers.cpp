@@ -14,7 +14,14 @@ __attribute__((noinline)) void Transfer(bool text, uint32_t size) {
     return;
   }
   LinkWrite(s.text_buf, size);
+  const uint8_t drawn = s.shown.graphics_drawn;
   ReadTextStream(&s.shown, LinkBoardShape(), s.text_buf, size);
+  // A ResetDisplay among the text cleared graphics still in the graphics
+  // buffer, which reach the board after it: they are read again (the buffer
+  // starts between commands, as every graphics call ends there).
+  if (drawn && !s.shown.graphics_drawn && s.gfx_count > 0) {
+    ReadGfxStream(&s.shown, LinkBoardShape(), s.gfx_buf, s.gfx_count);
+  }
 }
 
 __attribute__((noinline)) void TransferFull(bool text) {

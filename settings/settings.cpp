@@ -32,6 +32,11 @@ void LoadSettings() {
 
   s.gfx_force_flush = (int32_t)ReadKey("GfxForceFlush", 0);
   if (s.gfx_force_flush != 0 && s.gfx_force_flush != 1) s.gfx_force_flush = 0;
+  // A key the file does not have reads as the fallback whatever it is: two
+  // readings that differ say it is missing (or empty), and it stays out.
+  s.gfx_changes_only = (int32_t)ReadKey("GfxChangesOnly", 0);
+  s.gfx_changes_only_kept = s.gfx_changes_only == (int32_t)ReadKey("GfxChangesOnly", 1);
+  if (s.gfx_changes_only != 0 && s.gfx_changes_only != 1) s.gfx_changes_only = 0;
   s.font_pitch = (int32_t)ReadKey("LCD_FontPitch", 6);
   if (s.font_pitch != 6 && s.font_pitch != 8) s.font_pitch = 6;
   s.use_out_ports = (int32_t)ReadKey("LCD_UseOutPorts", 0);
@@ -52,6 +57,7 @@ void SaveSettings() {
   WriteKey("TextBufferSize", (int32_t)s.text_buffer_size);
   WriteKey("GfxBufferSize", (int32_t)s.gfx_buffer_size);
   WriteKey("GfxForceFlush", s.gfx_force_flush);
+  if (s.gfx_changes_only_kept) WriteKey("GfxChangesOnly", s.gfx_changes_only);
   WriteKey("LCD_FontPitch", s.font_pitch);
   WriteKey("LCD_UseOutPorts", s.use_out_ports);
   WriteKey("LCD_Controller", s.controller);

@@ -500,6 +500,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--demo", "ks108"},
                   {"--controller", "108", "--width", "128"},
                   false},
+        // Only what changed: the tool's count of the bytes follows the
+        // driver's plans, and the board shows what the Linux build shows.
+        BoardCase{"screens_changes_only",
+                  "[Korvex]\r\nBaudRate=19200\r\nTextBufferSize=16\r\nGfxBufferSize=64\r\n"
+                  "GfxForceFlush=0\r\nGfxChangesOnly=1\r\nLCD_FontPitch=6\r\n"
+                  "LCD_UseOutPorts=0\r\nLCD_Controller=6963\r\nLogFile=0\r\n",
+                  {"--demo", "screens"},
+                  {},
+                  false},
         BoardCase{"kit", nullptr, {"--demo", "graphics"}, {}, true}),
     [](const ::testing::TestParamInfo<BoardCase>& info) { return std::string(info.param.name); });
 

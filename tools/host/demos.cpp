@@ -1,5 +1,7 @@
 #include "tools/host/demos.h"
 
+#include "tools/host/screens.h"
+
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -460,6 +462,26 @@ void Ks108Demo(Session& s, bool alone) {
   }
 }
 
+// ---- screens ---------------------------------------------------------------
+
+// A status screen that changes a little each second: a clock, a 40-bar
+// spectrum and a progress bar with the time. Each frame hands over the box
+// around what changed, as a host does; with GfxChangesOnly=1 the driver
+// sends only the bytes that differ inside it.
+void ScreensDemo(Session& s) {
+  Say(s, "demo screens\n");
+  ClearTextLayer(s);
+  Picture& p = s.picture;
+  Picture before = p;
+  const int steps = Steps(s, 30);
+  for (int step = 0; step < steps; ++step) {
+    PaceStep(s);
+    DrawScreen(p, kScreenCombined, step);
+    SendRect(s, ChangedRect(before, p));
+    before = p;
+  }
+}
+
 // A second between demos when they are paced, and each demo's pace counted
 // from its own start.
 void PauseBetweenDemos(Session& s) {
@@ -470,11 +492,11 @@ void PauseBetweenDemos(Session& s) {
 
 }  // namespace
 
-const char* DemoNames() { return "text|cgram|clock|graphics|ks108|all"; }
+const char* DemoNames() { return "text|cgram|clock|graphics|ks108|screens|all"; }
 
 bool IsDemo(const std::string& name) {
   return name == "text" || name == "cgram" || name == "clock" || name == "graphics" ||
-         name == "ks108" || name == "all";
+         name == "ks108" || name == "screens" || name == "all";
 }
 
 void RunDemo(Session& s, const std::string& name) {
@@ -488,6 +510,8 @@ void RunDemo(Session& s, const std::string& name) {
     GraphicsDemo(s);
   } else if (name == "ks108") {
     Ks108Demo(s, true);
+  } else if (name == "screens") {
+    ScreensDemo(s);
   } else if (name == "all") {
     TextDemo(s);
     PauseBetweenDemos(s);

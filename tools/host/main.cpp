@@ -279,6 +279,12 @@ void Report(const Session& s, double elapsed) {
     printf("full frame on the wire: %u bytes (%s, pitch %d)\n", full,
            w.settings.controller == 108 ? "KS108" : "T6963", w.settings.font_pitch);
   }
+  if (c.graphics_calls > 0) {
+    printf("graphics on the wire: %llu bytes, %.0f per frame (GfxChangesOnly=%d)\n",
+           static_cast<unsigned long long>(w.gfx_bytes),
+           static_cast<double>(w.gfx_bytes) / static_cast<double>(c.graphics_calls),
+           w.settings.gfx_changes_only);
+  }
   printf("expected on the wire: %llu bytes in %llu writes", static_cast<unsigned long long>(w.bytes_written),
          static_cast<unsigned long long>(w.writes));
   if (baud > 0) printf(", %.1f s at %d baud", wire_seconds, baud);

@@ -46,6 +46,7 @@ WireSettings SettingsFromFile() {
   w.font_pitch = ReadDriverSetting("LCD_FontPitch", 6);
   w.use_out_ports = ReadDriverSetting("LCD_UseOutPorts", 0);
   w.controller = ReadDriverSetting("LCD_Controller", 6963);
+  w.gfx_changes_only = ReadDriverSetting("GfxChangesOnly", 0) == 1 ? 1 : 0;
   if (w.text_buffer_size < 1 || w.text_buffer_size > 256) w.text_buffer_size = 16;
   if (w.gfx_buffer_size < 1 || w.gfx_buffer_size > 4096) w.gfx_buffer_size = 64;
   if (w.controller != 108) w.controller = 6963;
@@ -208,7 +209,7 @@ void CallSendToGfx(Session& s, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y
   double started = NowSeconds();
   s.api.SendToGfxMemory(s.picture.pixels.data(), x1, y1, x2, y2, 0);
   NoteCall(s, Export::kSendToGfxMemory, started);
-  ModelGraphics(s.wire, x1, y1, x2, y2);
+  ModelGraphics(s.wire, s.picture.pixels.data(), x1, y1, x2, y2);
   s.gfx_dirty = true;
 }
 

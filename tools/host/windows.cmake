@@ -12,6 +12,8 @@ add_executable(korvex-host
   tools/host/port_list.cpp
   tools/common/port_names.cpp
   platform/shared_rules.cpp
+  tools/host/screens.cpp
+  display/changes.cpp
 )
 target_include_directories(korvex-host PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(korvex-host PRIVATE -Wall -Wextra)

@@ -1,5 +1,7 @@
 #include "tools/host/wire_model.h"
 
+#include "display/changes.h"
+
 namespace host {
 
 namespace {
@@ -45,6 +47,7 @@ void Direct(WireModel& m) {
 // A header of k bytes, then `payload` pixel bytes, with the two checks that
 // decide whether the call ends with a flush.
 void PutCommand(WireModel& m, unsigned k, uint32_t payload) {
+  if (m.port_open) m.gfx_bytes += k + payload;
   for (unsigned i = 0; i < k; ++i) PutGfx(m);
   if (m.gfx_count < k) m.flush_pending = true;
   for (uint32_t i = 0; i < payload; ++i) {
@@ -76,6 +79,91 @@ T6963Shape Shape(const WireModel& m, uint32_t x1, uint32_t y1, uint32_t x2, uint
   return s;
 }
 
+const int kShownRowBytes = 43, kShownColumns = 256;
+
+// ResetDisplay: the board's graphics are clear.
+// The driver's link starts with no KS108 width: its first picture goes out.
+void ClearShown(WireModel& m) {
+  m.shown.assign(256 * kShownRowBytes, 0);
+  m.ks108_columns = 0;
+}
+
+// The driver's reading of the host's picture: pixel (x, y) at y * width + x,
+// clear outside the picture.
+bool Pixel(const WireModel& m, const uint8_t* picture, int64_t x, int64_t y) {
+  const int64_t at = y * m.width + x, size = (int64_t)m.width * m.height;
+  return picture != nullptr && m.width > 0 && m.height > 0 && at >= 0 && at < size &&
+         picture[at] != 0;
+}
+
+uint8_t RowByte(const WireModel& m, const uint8_t* picture, int64_t x, int64_t y) {
+  uint8_t byte = 0;
+  for (int i = 0; i < m.settings.font_pitch; ++i) {
+    byte = (uint8_t)(byte << 1 | Pixel(m, picture, x + i, y));
+  }
+  return byte;
+}
+
+uint8_t ColumnByte(const WireModel& m, const uint8_t* picture, int64_t x, int64_t y) {
+  uint8_t byte = 0;
+  for (int bit = 0; bit < 8; ++bit) byte = (uint8_t)(byte | Pixel(m, picture, x, y + bit) << bit);
+  return byte;
+}
+
+void PutBox(void* context, const ChangeBox& box) {
+  WireModel& m = *static_cast<WireModel*>(context);
+  if (box.rows > 1) {
+    PutCommand(m, 5, (uint32_t)box.columns * box.rows);
+  } else {
+    PutCommand(m, 4, box.columns == 1 ? 0 : box.columns);
+  }
+}
+
+// A T6963 call with GfxChangesOnly: the rectangle's bytes against the
+// board's, the boxes the planner chooses.
+void ChangesT6963(WireModel& m, const uint8_t* picture, const T6963Shape& s) {
+  ChangeMap map;
+  const unsigned p = static_cast<unsigned>(m.settings.font_pitch);
+  const unsigned rows = s.h > 255 ? 255 : s.h;
+  ClearChanges(&map, s.n, rows);
+  std::vector<uint8_t> packed((size_t)s.n * rows);
+  for (unsigned r = 0; r < rows; ++r) {
+    for (unsigned c = 0; c < s.n; ++c) {
+      const uint8_t byte = RowByte(m, picture, s.left + c * p, s.top + r);
+      packed[r * s.n + c] = byte;
+      if (byte != m.shown[(s.top + r) * kShownRowBytes + s.left / p + c]) MarkChange(&map, c, r);
+    }
+  }
+  const BoxSink sink = {PutBox, &m};
+  PlanChanges(map, &sink);
+  for (unsigned r = 0; r < rows; ++r) {
+    for (unsigned c = 0; c < s.n; ++c) {
+      m.shown[(s.top + r) * kShownRowBytes + s.left / p + c] = packed[r * s.n + c];
+    }
+  }
+}
+
+// A KS108 call with GfxChangesOnly: nothing when the picture, its header and
+// its width are those the board shows.
+bool Ks108Shown(WireModel& m, const uint8_t* picture) {
+  const int w = m.width < 0 ? 0 : m.width > 255 ? 255 : m.width;
+  const int h = m.height < 0 ? 0 : m.height > 255 ? 255 : m.height;
+  const uint8_t header[4] = {0, 0, (uint8_t)(w / 8), (uint8_t)h};
+  bool same = m.ks108_columns == w;
+  for (int i = 0; i < 4; ++i) same = same && m.ks108_header[i] == header[i];
+  for (int band = 0; band < (h + 7) / 8; ++band) {
+    for (int c = 0; c < w; ++c) {
+      uint8_t& shown = m.shown[band * kShownColumns + c];
+      const uint8_t byte = ColumnByte(m, picture, c, band * 8);
+      same = same && shown == byte;
+      shown = byte;
+    }
+  }
+  for (int i = 0; i < 4; ++i) m.ks108_header[i] = header[i];
+  m.ks108_columns = w;
+  return same;
+}
+
 }  // namespace
 
 void ModelInit(WireModel& model, const WireSettings& settings, bool opened) {
@@ -86,6 +174,7 @@ void ModelInit(WireModel& model, const WireSettings& settings, bool opened) {
   model.text_count = 0;
   model.gfx_count = 0;
   Direct(model);
+  ClearShown(model);
   model.flush_pending = false;
 }
 
@@ -93,6 +182,7 @@ void ModelCleanUp(WireModel& model) {
   FlushText(model);
   FlushGfx(model);
   for (int i = 0; i < 5; ++i) Direct(model);  // reset, contrast 0, light 0
+  if (model.port_open) ClearShown(model);
   model.contrast = 0;
   model.light = 0;
   model.port_open = false;
@@ -139,14 +229,18 @@ uint32_t GraphicsCommandLength(const WireModel& model, uint32_t x1, uint32_t y1,
   return 4 + s.n;
 }
 
-void ModelGraphics(WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2) {
+void ModelGraphics(WireModel& model, const uint8_t* picture, uint32_t x1, uint32_t y1, uint32_t x2,
+                   uint32_t y2) {
   FlushText(model);
+  const bool changes_only = model.settings.gfx_changes_only == 1 && model.port_open;
   if (model.settings.controller == 108) {
     uint32_t h = static_cast<uint8_t>(model.height), w = static_cast<uint8_t>(model.width);
-    PutCommand(model, 5, (h + 7) / 8 * w);
+    if (!changes_only || !Ks108Shown(model, picture)) PutCommand(model, 5, (h + 7) / 8 * w);
   } else {
     T6963Shape s = Shape(model, x1, y1, x2, y2);
-    if (s.h > 1) {
+    if (changes_only) {
+      ChangesT6963(model, picture, s);
+    } else if (s.h > 1) {
       PutCommand(model, 5, s.n * s.h);
     } else if (s.n == 1) {
       PutCommand(model, 4, 0);

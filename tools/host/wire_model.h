@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 namespace host {
 
 // The settings that decide what goes out; before the first LCD_Init they are
@@ -19,6 +21,7 @@ struct WireSettings {
   int font_pitch = 6;
   int use_out_ports = 0;
   int controller = 6963;
+  int gfx_changes_only = 0;
 };
 
 struct WireModel {
@@ -34,6 +37,13 @@ struct WireModel {
   uint32_t out_ports = 0;
   uint64_t bytes_written = 0;
   uint64_t writes = 0;
+  uint64_t gfx_bytes = 0;  // put by LCD_SendToGfxMemory
+  // With GfxChangesOnly: the graphics the board shows, as the driver keeps
+  // them (T6963 row bytes, 43 a row; KS108 column bytes, 256 a band), and
+  // the last KS108 picture's SetBitmap operands and width.
+  std::vector<uint8_t> shown;
+  uint8_t ks108_header[4] = {};
+  int ks108_columns = -1;
 };
 
 // LCD_Init with the settings it has just read; `opened` tells whether the
@@ -44,7 +54,11 @@ void ModelCleanUp(WireModel& model);
 void ModelText(WireModel& model, unsigned bytes);
 void ModelSetIO(WireModel& model, int width, int height, uint32_t light_enable, uint32_t light,
                 uint32_t contrast, uint32_t out_ports);
-void ModelGraphics(WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2);
+// `picture` is what the call hands over (width x height bytes): with
+// GfxChangesOnly only what differs from the board goes out, planned by the
+// driver's own planner (display/changes.h) on bytes this model packs.
+void ModelGraphics(WireModel& model, const uint8_t* picture, uint32_t x1, uint32_t y1, uint32_t x2,
+                   uint32_t y2);
 
 // Length of the one graphics command (header and payload) for that call.
 uint32_t GraphicsCommandLength(const WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2,
