@@ -114,7 +114,14 @@ struct GfxCase {
   uint32_t wire_bytes;  // command header and payload, per call
 };
 
-uint32_t Writes(uint32_t bytes, uint32_t transfer) { return (bytes + transfer - 1) / transfer; }
+// The port writes of `bytes` in transfers of `transfer`, each handed to the
+// port in pieces of at most 280 bytes (the most whose write time-out stays
+// within 1.28 s at the default 19200 baud).
+uint32_t Writes(uint32_t bytes, uint32_t transfer) {
+  const uint32_t kPiece = 280;
+  const uint32_t whole = bytes / transfer, rest = bytes % transfer;
+  return whole * ((transfer + kPiece - 1) / kPiece) + (rest + kPiece - 1) / kPiece;
+}
 
 // The pixels the call reads: the whole picture on the KS108, the rectangle
 // widened to whole bytes on the T6963.
