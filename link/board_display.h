@@ -6,6 +6,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 #include "link/commands.h"
 
@@ -76,8 +77,7 @@ inline void DrawRowBytes(BoardDisplay* d, int pitch, uint32_t x, uint32_t y, con
   const uint32_t column = pitch == 8 ? x / 8 : x / 6;
   if (y >= (uint32_t)kShadowRows || column >= (uint32_t)kShadowRowBytes) return;
   if (count > kShadowRowBytes - column) count = kShadowRowBytes - column;
-  uint8_t* cells = d->graphics + y * kShadowRowBytes + column;
-  for (uint32_t i = 0; i < count; ++i) cells[i] = bytes[i];
+  memcpy(d->graphics + y * kShadowRowBytes + column, bytes, count);
   d->graphics_drawn = 1;
 }
 void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, const uint8_t* bytes,
