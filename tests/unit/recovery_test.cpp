@@ -339,6 +339,40 @@ const StallCase kStalls[] = {
 INSTANTIATE_TEST_SUITE_P(Stalls, StallTest, ::testing::ValuesIn(kStalls),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A host polling LCD_IsReadyToReceive from another thread sees the driver
+// busy while a recovery writes, whichever call brings it about.
+TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
+  const struct {
+    const char* name;
+    std::function<void()> call;
+  } calls[] = {
+      {"text", [] { LCD_SendToMemory('r'); }},
+      {"cursor", [] { LCD_SetOutputAddress(1, 1); }},
+      {"graphics", [] { LCD_SendToGfxMemory(nullptr, 0, 0, 0, 0, 0); }},
+      {"I/O properties", [] { LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 9, 0, 0, 0, 0, 0); }},
+  };
+  for (const auto& c : calls) {
+    SCOPED_TRACE(c.name);
+    RecReset();
+    ResetDriverState();
+    LCD_Init();
+    LCD_SetOutputAddress(0, 0);
+    LCD_SendToMemory('x');
+    Rec().write_plan = {0};  // the next write meets a board that stopped reading
+    FlushTextBuffer();
+    ASSERT_TRUE(g_state.link.lost);
+    Rec().now_ms += 1000;
+    std::vector<int> ready;
+    Rec().on_write = [&] { ready.push_back(g_state.ready.load()); };
+    c.call();
+    Rec().on_write = nullptr;
+    ASSERT_FALSE(ready.empty());
+    EXPECT_EQ(std::count(ready.begin(), ready.end(), 0), (long)ready.size());
+    EXPECT_FALSE(g_state.link.lost);
+    EXPECT_EQ(g_state.ready.load(), 1);
+  }
+}
+
 // ------------------------------------------ the port goes and comes back
 
 // The board is unplugged in the middle of a call; later a fresh one is
