@@ -71,14 +71,21 @@ void SendKs108(const Picture& picture) {
 void SendRows(const Picture& picture, const ByteRect& rect, int pitch) {
   uint8_t run[kRunSize];
   uint32_t used = 0;
-  const bool drawn = LinkIsOpen();
+  // The rows go into the graphics shadow too (rows past its last are
+  // outside the protocol's 8-bit rows and never occur).
+  uint32_t shown_bytes = rect.bytes;
+  uint8_t* shown =
+      LinkIsOpen() ? ShadowRow(&g_state.shown, pitch, rect.left, rect.top, &shown_bytes) : nullptr;
   for (uint32_t row = 0; row < rect.rows; ++row) {
     if (used + rect.bytes > kRunSize) {
       PutPayload(run, used);
       used = 0;
     }
     RowBytes(picture, rect.left, rect.top + row, pitch, rect.bytes, run + used);
-    if (drawn) DrawRowBytes(&g_state.shown, pitch, rect.left, rect.top + row, run + used, rect.bytes);
+    if (shown != nullptr) {
+      memcpy(shown, run + used, shown_bytes);
+      shown += kShadowRowBytes;
+    }
     used += rect.bytes;
   }
   PutPayload(run, used);

@@ -71,14 +71,20 @@ void ReadTextStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* byt
 // a KS108 band of column bytes from column 0, of the picture whose SetBitmap
 // header (x, y, width byte, height) is `header`. Bytes beyond what the
 // protocol addresses are dropped.
-// (Inline: a graphics call draws a row at a time.)
+// Where the row bytes of row y from pixel column x on go, and in *count how
+// many of them fit; null when none does. (Inline: a graphics call draws a
+// row at a time.)
+inline uint8_t* ShadowRow(BoardDisplay* d, int pitch, uint32_t x, uint32_t y, uint32_t* count) {
+  const uint32_t column = pitch == 8 ? x / 8 : x / 6;
+  if (y >= (uint32_t)kShadowRows || column >= (uint32_t)kShadowRowBytes) return nullptr;
+  if (*count > kShadowRowBytes - column) *count = kShadowRowBytes - column;
+  d->graphics_drawn = 1;
+  return d->graphics + y * kShadowRowBytes + column;
+}
 inline void DrawRowBytes(BoardDisplay* d, int pitch, uint32_t x, uint32_t y, const uint8_t* bytes,
                          uint32_t count) {
-  const uint32_t column = pitch == 8 ? x / 8 : x / 6;
-  if (y >= (uint32_t)kShadowRows || column >= (uint32_t)kShadowRowBytes) return;
-  if (count > kShadowRowBytes - column) count = kShadowRowBytes - column;
-  memcpy(d->graphics + y * kShadowRowBytes + column, bytes, count);
-  d->graphics_drawn = 1;
+  uint8_t* row = ShadowRow(d, pitch, x, y, &count);
+  if (row != nullptr) memcpy(row, bytes, count);
 }
 void DrawColumnBytes(BoardDisplay* d, const uint8_t* header, uint32_t band, const uint8_t* bytes,
                      uint32_t count);

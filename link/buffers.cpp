@@ -4,18 +4,26 @@
 
 #include "link/board_display.h"
 
+namespace {
+
+const CommandReader kBetweenCommands;
+
+}  // namespace
+
 // Out of line: a put that does not fill its buffer then needs no stack frame.
 // Text is read into the board's display as it is written, whether or not it
-// reaches the board; the graphics calls draw their graphics into it.
-__attribute__((noinline)) void Transfer(bool text, uint32_t size) {
+// reaches the board, and the display's reader then stands where the board
+// does; the graphics calls draw their graphics into it, and a graphics flush
+// ends between commands (every graphics call puts whole ones).
+__attribute__((noinline)) void Transfer(bool text, uint32_t size, bool flush) {
   DriverState& s = g_state;
   if (!text) {
-    LinkWrite(s.gfx_buf, size);
+    LinkWrite(s.gfx_buf, size, flush ? &kBetweenCommands : nullptr);
     return;
   }
-  LinkWrite(s.text_buf, size);
   const uint8_t drawn = s.shown.graphics_drawn;
   ReadTextStream(&s.shown, LinkBoardShape(), s.text_buf, size);
+  LinkWrite(s.text_buf, size, &s.shown.reader);
   // A ResetDisplay among the text cleared graphics still in the graphics
   // buffer, which reach the board after it: they are read again (the buffer
   // starts between commands, as every graphics call ends there).
@@ -26,7 +34,7 @@ __attribute__((noinline)) void Transfer(bool text, uint32_t size) {
 
 __attribute__((noinline)) void TransferFull(bool text) {
   DriverState& s = g_state;
-  Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size);
+  Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size, false);
   (text ? s.text_count : s.gfx_count) = 0;
 }
 
@@ -35,7 +43,7 @@ namespace {
 int Flush(TxBuffer b) {
   if (!LinkIsOpen()) return 1;
   if (*b.count > 0 && *b.count <= b.capacity) {
-    Transfer(b.recorded, *b.count);
+    Transfer(b.recorded, *b.count, true);
     *b.count = 0;
   }
   return 0;
@@ -65,7 +73,7 @@ int PutRun(TxBuffer b, const uint8_t* bytes, uint32_t count) {
     count -= take;
     if (filled == b.size) {
       *b.count = b.size;  // as Put leaves it during the write
-      Transfer(b.recorded, b.size);
+      Transfer(b.recorded, b.size, false);
       filled = 0;
     }
   }
@@ -81,6 +89,6 @@ int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
   if (!LinkIsOpen()) return;
-  LinkWrite(&byte, 1);
   ReadTextStream(&g_state.shown, LinkBoardShape(), &byte, 1);
+  LinkWrite(&byte, 1, &g_state.shown.reader);
 }

@@ -28,8 +28,9 @@ inline TxBuffer GfxBuffer() {
   return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false};
 }
 
-// Writes the first `size` bytes of the text or graphics buffer.
-void Transfer(bool text, uint32_t size);
+// Writes the first `size` bytes of the text or graphics buffer; a flush
+// writes what the buffer holds.
+void Transfer(bool text, uint32_t size, bool flush);
 // Writes the full text or graphics buffer and empties it.
 void TransferFull(bool text);
 

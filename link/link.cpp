@@ -242,10 +242,14 @@ void LinkClosed() {
   l.probing = 0;
 }
 
-void LinkWrite(const uint8_t* data, uint32_t size) {
+void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
   if (!PortIsOpen(s.port) || l.lost || (l.mode == kLinkStalled && !l.probing)) return;
+  // Where the board stands: read from the bytes that went out, unless all of
+  // them did and the caller knows where that leaves it.
+  const uint8_t* start = data;
+  uint32_t sent = 0;
   bool retried = false;
   while (size > 0) {
     const uint32_t piece = !l.probing          ? l.piece
@@ -258,20 +262,23 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
     const bool ok = PlatformPortWrite(s.port, data, want, &written);
     if (written > want) written = want;
     if (written > 0) {
-      ReadCommands(&l.wire, data, written, LinkShape());
       data += written;
       size -= written;
+      sent += written;
       l.failed_writes = 0;
     }
     if (ok && written == want) {
       if (l.probing) l.probing = 2;  // the first piece went out
       continue;
     }
+    // A write that came back short at once is written on; one that waited
+    // out its time-out for a part (a board that all but stopped reading)
+    // would wait once more for the rest, and a probe must go out whole.
+    if (ok && written > 0 && !l.probing && PlatformTickMs() - started < kWaitedOutMs) continue;
+    ReadCommands(&l.wire, start, sent, LinkShape());
+    start = data;
+    sent = 0;
     if (ok) {
-      // A write that came back short at once is written on; one that waited
-      // out its time-out for a part (a board that all but stopped reading)
-      // would wait once more for the rest, and a probe must go out whole.
-      if (written > 0 && !l.probing && PlatformTickMs() - started < kWaitedOutMs) continue;
       BoardStalled();
       return;
     }
@@ -294,5 +301,10 @@ void LinkWrite(const uint8_t* data, uint32_t size) {
     }
     TransferLost(error);
     return;
+  }
+  if (after != nullptr) {
+    l.wire = *after;
+  } else {
+    ReadCommands(&l.wire, start, sent, LinkShape());
   }
 }

@@ -48,5 +48,8 @@ inline void BeginClosingCall() {
 // progress, a failed write once more when the port had a line error that it
 // cleared. A write that times out (a board that stopped reading), a port
 // that is gone and any other failure lose the bytes, and nothing more is
-// written until a call brings the board back in step.
-void LinkWrite(const uint8_t* data, uint32_t size);
+// written until a call brings the board back in step. `after`, when given,
+// is where the board stands in the command stream once all of the bytes
+// arrived (a reader that read them already, or between commands); without
+// it the link reads them.
+void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after = nullptr);
