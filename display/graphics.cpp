@@ -147,8 +147,8 @@ void SendChangedBox(void* context, const ChangeBox& box) {
 // GfxChangesOnly on a T6963: only what the board does not show yet. The
 // shadow (g_state.shown) is what the board shows once every byte put so far
 // has arrived: the graphics calls draw into it what they put, it is cleared
-// with the board by ResetDisplay, and a recovery sends it whole, so after LCD_Init and
-// after bytes were lost the board shows exactly the shadow. It does not know
+// with the board by ResetDisplay, and a recovery sends it whole, so after
+// LCD_Init and after bytes were lost the board shows exactly the shadow. It does not know
 // the board while no port is open (nothing is put, nothing read): then the
 // rectangle goes out as ever, to no board.
 void SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2,
@@ -158,21 +158,21 @@ void SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t
   c.rect = WidenRect(x1, y1, x2, y2, c.pitch);
   const uint32_t n = c.rect.bytes, first = c.rect.left / (uint32_t)c.pitch;
   ClearChanges(&c.map, n, c.rect.rows);
+  // Each row compared, then drawn into the shadow: once the boxes arrive the
+  // board shows the whole rectangle.
   for (uint32_t row = 0; row < c.rect.rows; ++row) {
     uint8_t* packed = c.packed + row * n;
     RowBytes(picture, c.rect.left, c.rect.top + row, c.pitch, n, packed);
-    const uint8_t* shown = g_state.shown.graphics + (c.rect.top + row) * kShadowRowBytes + first;
+    uint8_t* shown = g_state.shown.graphics + (c.rect.top + row) * kShadowRowBytes + first;
     if (memcmp(packed, shown, n) == 0) continue;
     for (uint32_t column = 0; column < n; ++column) {
       if (packed[column] != shown[column]) MarkChange(&c.map, column, row);
     }
+    memcpy(shown, packed, n);
+    g_state.shown.graphics_drawn = 1;
   }
   const BoxSink sink = {SendChangedBox, &c};
   PlanChanges(c.map, &sink);
-  // Once the boxes arrive the board shows the whole rectangle.
-  for (uint32_t row = 0; row < c.rect.rows; ++row) {
-    DrawRowBytes(&g_state.shown, c.pitch, c.rect.left, c.rect.top + row, c.packed + row * n, n);
-  }
 }
 
 }  // namespace
