@@ -17,41 +17,75 @@ const int32_t kControllerKS108 = 108;
 
 // How the board takes the bytes written to the port.
 enum LinkMode : uint8_t {
-  kLinkUp,       // it reads
-  kLinkStalled,  // it stopped reading: writes are dropped, a probe a second
-  kLinkGone,     // the port is gone: its handle is closed, a reopen a second
+  kLinkUp,      // it keeps up: the host's streams go out exactly as put
+  kLinkBehind,  // it is slower than the line, or bytes were lost: the host's
+                // streams are dropped, and each call sends what the board
+                // lacks of the host's display, within a time budget
+  kLinkGone,    // the port is gone: its handle is closed, a reopen a second
 };
+
+// What the board may hold wrong after bytes were lost, besides the text and
+// graphics that the reset clears: these go out again whatever the board's
+// display says.
+const uint8_t kUnsureLight = 1;
+const uint8_t kUnsureContrast = 2;
+const uint8_t kUnsurePorts = 4;
+const uint8_t kUnsureGlyphs = 8;
+const uint8_t kUnsureAll = 15;
+
+// Bytes the link composed itself while the board is behind: whole commands
+// of what the board lacks, written over as many calls as the budget needs.
+// The largest is a KS108 picture of 32 bands of 255 columns.
+const uint32_t kPendingCapacity = 8256;
 
 struct LinkRecord {
   uint8_t mode = kLinkUp;
-  // Bytes were lost, so the board is out of step: nothing more is written
-  // until a call brings it back in step.
-  uint8_t lost = 0;
-  // The display is being sent again to a stalled board under the probe's
-  // short time-outs: it reads again once all of it went out. 1 until its
-  // first piece went out, then 2.
-  uint8_t probing = 0;
-  // Writes that failed in a row on a port that still answers queries.
+  // Writes that failed at once, in a row, on a port that still answers
+  // queries (a port resumed from sleep can answer queries and fail every
+  // write).
   uint8_t failed_writes = 0;
-  // When the next probe, reopen or sending again may run, on the platform's
-  // clock.
+  // When the next reopen (gone) or measuring burst (behind) may run, on the
+  // platform's clock.
   uint64_t next_try_ms = 0;
   // The port as LCD_Init opened it: a reopen and the close use these, not
   // whatever the host or config.ini have said since.
   char port_name[32] = {};
   int32_t baud_rate = 0;
   int32_t controller = kControllerT6963;
-  // The most bytes one write takes: its time-out stays within the longest
-  // wait a call may have, under the driver's time-outs and the probe's.
+  // The most bytes one write takes while the board keeps up: its time-out
+  // stays within the longest wait a call may have.
   uint32_t piece = 1;
-  uint32_t probe_piece = 1;
   // The width of the last KS108 picture put, to count SetBitmap payloads.
   uint8_t ks108_width = 0;
   // Where the board stands in the command stream, from the bytes written.
   CommandReader wire;
-  // The board missed bytes that were not made up for before its port
-  // closed: the next port finishes the cut command and sends the display.
+  // The port closed while the board was behind: the next port starts behind.
   uint8_t missed = 0;
+
+  // While behind. What is owed before anything else, in this order: header
+  // bytes that finish a cut command, zeros (its payload, and slack), a
+  // ResetDisplay; then the composed commands.
+  uint8_t owed_head[4] = {};
+  uint8_t owed_head_count = 0;
+  uint8_t owe_reset = 0;
+  uint32_t owed_zeros = 0;
+  uint32_t pending_count = 0;
+  uint32_t pending_sent = 0;
+  uint8_t unsure = 0;  // kUnsure... bits
+  // The time budget: milliseconds of writing the host lends the link while
+  // the board is behind, refilled with time, and what this call spent.
+  // In debt (below 0) after a write that the board took slower than hoped.
+  int64_t budget_ms = 0;
+  uint64_t budget_at_ms = 0;
+  uint64_t call_spent_ms = 0;
+  // The bytes a second the board took lately; whether the last write long
+  // enough to tell went at the line's pace, and how many bytes in a row did.
+  uint32_t rate_per_s = 0;
+  uint8_t at_pace = 0;
+  uint32_t fast_bytes = 0;
+  uint64_t fast_ms = 0;
+  // The write time-out last set while behind (0: the driver's own are set).
+  uint32_t behind_timeout_ms = 0;
 };
 
 // Default member values are the values at library load, so the record is
@@ -84,8 +118,13 @@ struct DriverState {
   int32_t flush_pending = 0;
   PortHandle port = kNoPort;
   LinkRecord link;
-  // What the board shows once every byte put so far has reached it.
+  // What the board shows once every byte put so far has reached it: the
+  // host's display.
   BoardDisplay shown;
+  // While the board is behind: what it shows once the bytes the link owes
+  // it have gone out, and those bytes.
+  BoardDisplay board;
+  uint8_t pending[kPendingCapacity] = {};
   uint8_t contrast = 0;
   uint8_t light = 0;
   uint32_t out_ports = 0;

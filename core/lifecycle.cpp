@@ -73,6 +73,8 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   // Whatever state the link is in, the clean-up finishes the old port with
   // the settings it was opened with.
   if (LinkIsOpen()) LCD_CleanUp();
+  // The clean-up set the flag again; this call goes on writing.
+  SetReady(0);
   if (s.log_enabled == 1 && s.log_file == nullptr) PlatformTraceOpen(&s.log_file, s.log_path);
   // Also when the file was still open from an earlier LCD_Init whose port
   // did not open.
@@ -89,13 +91,14 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;
+  // A board that was behind when the old port closed catches up from here.
+  EndWritingCall();
   SetReady(1);
 }
 
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   DriverState& s = g_state;
   SetReady(0);
-  BeginClosingCall();
   FlushTextBuffer();
   FlushGfxBuffer();
   WriteDirect(kCmdResetDisplay);
@@ -105,6 +108,9 @@ KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   WriteDirect(kCmdSetLight);
   WriteDirect(0);
   s.light = 0;
+  // A board that is behind gets what the budget allows of the closing
+  // display; the next port owes it the rest.
+  if (s.link.mode == kLinkBehind) CatchUpBehind(true);
   LogWrite("\nLCD_CleanUp()\n");
   if (LinkIsOpen()) {
     ClosePort();

@@ -201,5 +201,6 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
     FlushGfxBuffer();
     s.flush_pending = 0;
   }
+  EndWritingCall();
   SetReady(1);
 }

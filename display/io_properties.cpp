@@ -74,16 +74,18 @@ KORVEX_API void KORVEX_CALL LCD_SetIOPropertys(const char* port_name, uint32_t, 
     LogWrite("\nLCD_SetIOPropertys() SetContrast=%d\n", s.contrast);
   }
 
-  if (out_ports == s.out_ports || s.use_out_ports != 1) return;
-  for (int port = 0; port < 4; ++port) {
-    uint8_t before = (uint8_t)(s.out_ports >> (8 * port));
-    uint8_t after = (uint8_t)(out_ports >> (8 * port));
-    if (before == after) continue;
-    PutTextByte(kCmdSetOutPort);
-    PutTextByte((uint8_t)port);
-    PutTextByte(after);
-    LogWrite(kPortMessages[port], after);
+  if (out_ports != s.out_ports && s.use_out_ports == 1) {
+    for (int port = 0; port < 4; ++port) {
+      uint8_t before = (uint8_t)(s.out_ports >> (8 * port));
+      uint8_t after = (uint8_t)(out_ports >> (8 * port));
+      if (before == after) continue;
+      PutTextByte(kCmdSetOutPort);
+      PutTextByte((uint8_t)port);
+      PutTextByte(after);
+      LogWrite(kPortMessages[port], after);
+    }
+    s.out_ports = out_ports;
+    FlushTextBuffer();
   }
-  s.out_ports = out_ports;
-  FlushTextBuffer();
+  EndWritingCall();
 }

@@ -19,6 +19,7 @@ KORVEX_API void KORVEX_CALL LCD_SendToMemory(uint32_t code) {
   } else {
     LogWrite("0x%02X", byte);
   }
+  EndWritingCall();
   SetReady(1);
 }
 
@@ -30,6 +31,7 @@ KORVEX_API void KORVEX_CALL LCD_SetOutputAddress(int32_t column, int32_t row) {
   PutTextByte((uint8_t)((uint32_t)column + 1));
   PutTextByte((uint8_t)((uint32_t)row + 1));
   LogWrite("\nSetTextCursor() x=%03d y=%03d\n", (int)column, (int)row);
+  EndWritingCall();
   SetReady(1);
 }
 
@@ -49,6 +51,7 @@ KORVEX_API void KORVEX_CALL LCD_SetCGRAMChar(CgramCharRecord record) {
     LogWrite("0x%02X,", byte);
   }
   LogWrite("\n");
+  EndWritingCall();
   SetReady(1);
 }
 

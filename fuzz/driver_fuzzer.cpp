@@ -660,17 +660,17 @@ void DoSendToGfxMemory(Reader& in) {
   const size_t gfx_writes = g_session.gfx_writes;
   Trail("LCD_SendToGfxMemory(%s, %u, %u, %u, %u) on %dx%d", picture.present ? "picture" : "null",
         x1, y1, x2, y2, w, h);
+  const bool up_before = g_state.link.mode == kLinkUp;
   LCD_SendToGfxMemory(picture.present ? picture.pixels.data() : nullptr, x1, y1, x2, y2, ignored);
   if (!open) return;
   // The end-of-call rule: the graphics buffer is left empty exactly when the
   // call wrote graphics to the port or GfxForceFlush is 1; otherwise all the
   // call's bytes wait in it.
-  // A call that lost bytes (a board that stopped reading, a failed write, a
-  // port that went away) drops the rest of its writes: its buffer empties at
-  // the transfer boundaries without a port write, so the rule is not checked
-  // for it.
+  // A call that found the board behind, or left it so (a board that did not
+  // keep up, a failed write, a port that went away), drops the host's
+  // writes and ends with empty buffers, so the rule is not checked for it.
   const bool wrote = g_session.gfx_writes != gfx_writes;
-  if (!g_state.link.lost &&
+  if (up_before && g_state.link.mode == kLinkUp &&
       (wrote || g_state.gfx_force_flush == 1) != (g_state.gfx_count == 0)) {
     Violation("LCD_SendToGfxMemory left %u bytes in the graphics buffer after %s",
               g_state.gfx_count,

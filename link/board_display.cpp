@@ -249,67 +249,7 @@ uint8_t SafeGlyphPosition(const BoardDisplay& d) {
   return 0;
 }
 
-namespace {
-
-void SendText(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
-  // The cells that hold a character, run by run; the cursor moves as the
-  // board moves it, so a run needs a SetTextCursor only where it does not
-  // start where the last one ended.
-  const Grid g = TextGrid(shape);
-  int column = 0, row = 0;
-  for (int y = 0; y < g.rows; ++y) {
-    for (int x = 0; x < g.columns; ++x) {
-      if (!((d.text_used[y] >> x) & 1)) continue;
-      if (x != column || y != row) {
-        SinkPut(sink, kCmdSetTextCursor);
-        SinkPut(sink, (uint8_t)(x + 1));
-        SinkPut(sink, (uint8_t)(y + 1));
-      }
-      SinkPut(sink, d.text[y][x]);
-      column = x + 1;
-      row = y;
-      if (column == g.columns) {
-        column = 0;
-        if (++row == g.rows) row = 0;
-      }
-    }
-  }
-  if ((d.cursor_column != column || d.cursor_row != row) && d.cursor_column < g.columns &&
-      d.cursor_row < g.rows) {
-    SinkPut(sink, kCmdSetTextCursor);
-    SinkPut(sink, (uint8_t)(d.cursor_column + 1));
-    SinkPut(sink, (uint8_t)(d.cursor_row + 1));
-  }
-}
-
-// The T6963 graphics: the box around the bytes that are not clear (the
-// board cleared the rest with its reset), in blocks of at most 255 rows.
-void SendRowBytes(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
-  int top = kShadowRows, bottom = -1, left = kShadowRowBytes, right = -1;
-  for (int y = 0; y < kShadowRows; ++y) {
-    const uint8_t* row = d.graphics + y * kShadowRowBytes;
-    for (int x = 0; x < kShadowRowBytes; ++x) {
-      if (row[x] == 0) continue;
-      if (top > y) top = y;
-      bottom = y;
-      if (left > x) left = x;
-      if (right < x) right = x;
-    }
-  }
-  const int pitch = shape.pitch == 8 ? 8 : 6;
-  for (int first = top; first <= bottom; first += 255) {
-    const int rows = bottom - first + 1 < 255 ? bottom - first + 1 : 255;
-    const uint8_t header[5] = {kCmdSetBitmap, (uint8_t)(left * pitch), (uint8_t)first,
-                               (uint8_t)(right - left + 1), (uint8_t)rows};
-    for (uint8_t byte : header) SinkPut(sink, byte);
-    for (int y = first; y < first + rows; ++y) {
-      for (int x = left; x <= right; ++x) SinkPut(sink, d.graphics[y * kShadowRowBytes + x]);
-    }
-  }
-}
-
-// The KS108 graphics: the last picture again, as it was sent.
-void SendColumnBytes(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
+void SendKs108Picture(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink) {
   const uint8_t* h = d.ks108_header;
   const uint32_t payload = PayloadLength(kCmdSetBitmap, h, shape.stream);
   const uint32_t bands = ((uint32_t)h[3] + 7) / 8;
@@ -324,36 +264,5 @@ void SendColumnBytes(const BoardDisplay& d, const BoardShape& shape, ByteSink* s
       const bool held = line < (uint32_t)kShadowBands && column < (uint32_t)kShadowColumns;
       SinkPut(sink, held ? d.graphics[line * kShadowColumns + column] : 0);
     }
-  }
-}
-
-}  // namespace
-
-void SendDisplay(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink,
-                 bool with_graphics) {
-  SinkPut(sink, kCmdResetDisplay);
-  for (int position = 0; position < 256; ++position) {
-    if (!GlyphDefined(d, position)) continue;
-    SinkPut(sink, kCmdSetCGRAMChar);
-    SinkPut(sink, (uint8_t)position);
-    for (int row = 0; row < 8; ++row) SinkPut(sink, d.glyphs[position][row]);
-  }
-  SendText(d, shape, sink);
-  SinkPut(sink, kCmdSetLight);
-  SinkPut(sink, d.light);
-  SinkPut(sink, kCmdSetContrast);
-  SinkPut(sink, d.contrast);
-  if (d.ports_sent) {
-    for (int port = 0; port < 4; ++port) {
-      SinkPut(sink, kCmdSetOutPort);
-      SinkPut(sink, (uint8_t)port);
-      SinkPut(sink, d.ports[port]);
-    }
-  }
-  if (!with_graphics || !d.graphics_drawn) return;
-  if (shape.stream.ks108) {
-    SendColumnBytes(d, shape, sink);
-  } else {
-    SendRowBytes(d, shape, sink);
   }
 }

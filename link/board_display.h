@@ -95,8 +95,6 @@ void ReadGfxStream(BoardDisplay* d, const BoardShape& shape, const uint8_t* byte
 // A custom-character position that is defined, and no command byte, for a
 // SetCGRAMChar that was cut before its position (0 when there is none).
 uint8_t SafeGlyphPosition(const BoardDisplay& d);
-// ResetDisplay, then everything the board shows: the custom characters, the
-// text layer and its cursor, backlight, contrast, once any was sent the four
-// output ports, and `with_graphics` the graphics.
-void SendDisplay(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink,
-                 bool with_graphics);
+// The KS108 graphics: the last picture again, as it was sent (nothing when
+// none was).
+void SendKs108Picture(const BoardDisplay& d, const BoardShape& shape, ByteSink* sink);

@@ -92,3 +92,11 @@ void WriteDirect(uint8_t byte) {
   ReadTextStream(&g_state.shown, LinkBoardShape(), &byte, 1);
   LinkWrite(&byte, 1, &g_state.shown.reader);
 }
+
+void CatchUpBehind(bool closing) {
+  DriverState& s = g_state;
+  FlushTextBuffer();  // dropped on the way, read into the display
+  s.gfx_count = 0;
+  s.flush_pending = 0;
+  LinkEndCall(closing);
+}

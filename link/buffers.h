@@ -56,3 +56,11 @@ int PutGfxBytes(const uint8_t* bytes, uint32_t count);
 int FlushTextBuffer();
 int FlushGfxBuffer();
 void WriteDirect(uint8_t byte);
+// The end of every export that writes. While the board is behind, the host's
+// streams go into its display and nowhere else: the text buffer is read into
+// it, the graphics buffer was drawn by its calls; both start empty again, and
+// the link sends what the board lacks. With a board that keeps up, one test.
+void CatchUpBehind(bool closing);
+inline void EndWritingCall() {
+  if (g_state.link.mode == kLinkBehind) CatchUpBehind(false);
+}

@@ -10,37 +10,55 @@
 
 namespace {
 
-// At most one probe, reopen or sending again a second.
+// At most one reopen, or one measuring burst, a second.
 const uint64_t kRetryMs = 1000;
-// The longest a write may wait for a board that does not read: a call then
-// waits about this long once, whatever the line speed and transfer sizes.
+// The longest a write may wait while the board keeps up: the first sign of a
+// board that does not costs a call about this long once, whatever the line
+// speed and transfer sizes.
 const uint64_t kLongestWriteMs = 1280;
-// The probe's write time-outs: the line time of its bytes plus this, and a
-// piece of at most one USB packet that waits at most kProbeWriteMs. A board
-// that does not read, or reads only a trickle, then costs the host a few
-// per cent of its time.
-const uint32_t kProbeConstantMs = 20;
-const uint64_t kProbeWriteMs = 100;
-const uint32_t kProbePieceMost = 64;
-// The probe's first piece is smaller still: a board that does not read at all
-// then costs the host 20 ms and the line time of 8 bytes a second.
-const uint32_t kProbeFirstMost = 8;
-// A short write that took this long ran out of its time-out (the driver's
-// constant is 1000 ms; timers run a little early or late).
-const uint64_t kWaitedOutMs = 500;
-// Writes that fail in a row, with the port still answering queries, before
-// the handle counts as dead (a port resumed from sleep can answer queries
-// and fail every write).
+// A piece that took longer than its line time and this came from a board
+// slower than the line (timers tick every 10 to 16 ms, and a USB frame
+// takes a millisecond or two).
+const uint64_t kSlowMarginMs = 50;
+// The time budget while the board is behind: a fifth of the host's time,
+// and never more than this in one call (what a host's frame loop can give
+// without a visible stutter), however long the budget saved up.
+const uint64_t kBudgetShare = 5;
+const uint64_t kMostCallMs = 250;
+// A write shorter than this is not worth the platform calls around it.
+const uint64_t kLeastWriteMs = 4;
+// Bytes a write takes while behind: half of what the board's rate would fit
+// in the time-out, so that a board that slows down a little still finishes
+// it in time; never more than a chunk.
+const uint32_t kChunkMost = 256;
+// Bytes in a row that must go at the line's pace before the board counts
+// as keeping up again, and the rate assumed at first when nothing is known.
+const uint32_t kKeepsUpBytes = 128;
+const uint32_t kTellingBytes = 64;
+// The step of the platform's clock at worst (Windows' tick).
+const uint64_t kClockStepMs = 16;
+const uint32_t kLeastRate = 8;
+// Writes that fail at once, in a row, with the port still answering
+// queries, before the handle counts as dead.
 const uint8_t kFailedWritesGone = 3;
-// Zeros after the completion of a cut command: they absorb a miscount of up
-// to one USB packet (a cancelled transfer) before the ResetDisplay that
-// wipes them, where the board takes them as characters.
+// Zeros after the completion of a command cut while the board kept up: they
+// absorb a miscount of up to one USB packet (a cancelled transfer) before
+// the ResetDisplay that wipes them, where the board takes them as characters.
 const uint32_t kCompletionSlack = 64;
 
-// The port's write time-outs: the driver's own, or the probe's.
-bool SetWriteTimeouts(bool probe) {
-  PortTimeouts t = DriverTimeouts(g_state.link.baud_rate);
-  if (probe) t.write_total_constant = kProbeConstantMs;
+uint64_t Min(uint64_t a, uint64_t b) { return a < b ? a : b; }
+
+// The port's write time-outs: the driver's own, or while behind a total of
+// `ms` for any write.
+bool SetWriteTimeouts(uint32_t ms) {
+  LinkRecord& l = g_state.link;
+  if (ms == l.behind_timeout_ms) return true;
+  PortTimeouts t = DriverTimeouts(l.baud_rate);
+  if (ms != 0) {
+    t.write_total_multiplier = 0;
+    t.write_total_constant = ms;
+  }
+  l.behind_timeout_ms = ms;
   return PlatformPortSetTimeouts(g_state.port, &t);
 }
 
@@ -53,119 +71,494 @@ void PortGone(uint32_t error) {
   PlatformPortClose(s.port);
   s.port = kNoPort;
   l.mode = kLinkGone;
-  l.lost = 1;
-  l.probing = 0;
   l.failed_writes = 0;
+  l.behind_timeout_ms = 0;
   l.next_try_ms = PlatformTickMs() + kRetryMs;
   LogWrite("\nPort %s lost, error %ld; opened again once a second\n", l.port_name, (long)error);
 }
 
-// A write ran out of time: the board is not reading. The rest is dropped,
-// and later calls probe it once a second under the short time-outs.
-void BoardStalled() {
-  LinkRecord& l = g_state.link;
-  l.lost = 1;
-  l.next_try_ms = PlatformTickMs() + kRetryMs;
-  if (l.probing) {
-    l.probing = 0;  // still not reading, or not at the line's pace
-    return;
-  }
-  l.mode = kLinkStalled;
-  if (!SetWriteTimeouts(true)) {
-    PortGone(PlatformLastError());
-    return;
-  }
-  LogWrite("\nPort %s: the board takes no bytes; writes are dropped, tried again once a second\n",
-           l.port_name);
-}
-
-// The display went out whole under the probe's time-outs: the board reads at
-// the line's pace again.
-void BoardReadsAgain() {
-  LinkRecord& l = g_state.link;
-  l.probing = 0;
-  l.mode = kLinkUp;
-  if (!SetWriteTimeouts(false)) {
-    PortGone(PlatformLastError());
-    return;
-  }
-  LogWrite("\nPort %s: the board takes bytes again; the display is sent again\n", l.port_name);
-}
-
-// Any other failure: the transfer is lost, the board out of step. A port
-// whose writes keep failing counts as gone.
-void TransferLost(uint32_t error) {
-  LinkRecord& l = g_state.link;
-  l.lost = 1;
-  l.next_try_ms = PlatformTickMs() + kRetryMs;
-  if (++l.failed_writes >= kFailedWritesGone) {
-    PortGone(error);
-    return;
-  }
-  if (l.probing) {
-    l.probing = 0;  // a probe that fails says nothing new
-    return;
-  }
-  LogWrite("\nPort %s: a write failed, error %ld; the display is sent again\n", l.port_name,
-           (long)error);
-}
-
-void WriteSink(const uint8_t* bytes, uint32_t count) { LinkWrite(bytes, count); }
-
-// The graphics buffer as a sink for what the link composes itself; it is
-// free whenever the link composes (emptied, and nothing is put meanwhile).
-ByteSink GfxSink() { return {g_state.gfx_buf, kGfxBufferCapacity, 0, WriteSink}; }
-
-// The bytes that finish the command the board is inside, and the slack.
-// Header bytes still to come are zero, so that a cut header announces no
-// payload (a cursor position is the top left cell, a custom character's
-// position one that the display defines again next); payload bytes are
-// zero. None of them is a command byte: a board that was reset instead takes
-// them as characters, which the ResetDisplay that follows wipes.
-void SendCompletion(ByteSink* sink) {
-  const CommandReader& w = g_state.link.wire;
-  if (w.in_command) {
-    const int length = HeaderLength(w.command);
-    uint8_t header[4];
-    memcpy(header, w.header, sizeof header);
-    for (int i = w.have; i < length; ++i) {
-      header[i] = w.command == kCmdSetCGRAMChar    ? SafeGlyphPosition(g_state.shown)
-                  : w.command == kCmdSetTextCursor ? 1
-                                                   : 0;
-      SinkPut(sink, header[i]);
+// The bytes that finish the command `w` stands in, as the board reads them:
+// what its header still lacks into `head`, and the count of payload zeros.
+// Values that the display holds finish a cut SetLight, SetContrast or
+// SetOutPort, so the board does not go dark meanwhile; a cut cursor goes to
+// the top left, a cut custom character to one that is defined (it goes out
+// again anyway), and a cut graphics header announces no payload.
+uint32_t Completion(const CommandReader& w, uint8_t* head, uint8_t* head_count) {
+  *head_count = 0;
+  if (!w.in_command) return 0;
+  const BoardDisplay& shown = g_state.shown;
+  const int length = HeaderLength(w.command);
+  uint8_t header[4];
+  memcpy(header, w.header, sizeof header);
+  for (int i = w.have; i < length; ++i) {
+    switch (w.command) {
+      case kCmdSetCGRAMChar: header[i] = SafeGlyphPosition(shown); break;
+      case kCmdSetTextCursor: header[i] = 1; break;
+      case kCmdSetLight: header[i] = shown.light; break;
+      case kCmdSetContrast: header[i] = shown.contrast; break;
+      case kCmdSetOutPort: header[i] = i == 0 ? 0 : shown.ports[header[0] & 3]; break;
+      default: header[i] = 0; break;
     }
-    uint32_t payload = w.have < length ? PayloadLength(w.command, header, LinkShape())
-                                       : w.payload_left;
-    for (; payload > 0; --payload) SinkPut(sink, 0);
+    head[(*head_count)++] = header[i];
   }
-  for (uint32_t n = 0; n < kCompletionSlack; ++n) SinkPut(sink, 0);
+  return w.have < length ? PayloadLength(w.command, header, LinkShape()) : w.payload_left;
 }
 
-// Brings the board back in step: what waits in the buffers is dropped (the
-// board's display holds it all), the command that was cut is completed and,
-// unless the call is closing the port anyway, the display is reset and drawn
-// again.
-void Resend(bool closing) {
+// The zeros that finish whatever command the board may stand in after any
+// prefix of `bytes` reached it from `w` on (the write's count is not to be
+// trusted): the most that any of those cut points needs. Zeros are no
+// command byte, so wherever the board stands they finish its command with
+// no payload announced, and the rest are characters that a reset wipes.
+uint32_t ZerosForAnyCut(CommandReader w, const uint8_t* bytes, uint32_t count) {
+  uint32_t most = 0;
+  for (uint32_t k = 0;; ++k) {
+    if (w.in_command) {
+      const int length = HeaderLength(w.command);
+      uint8_t header[4];
+      memcpy(header, w.header, sizeof header);
+      for (int i = w.have; i < length; ++i) header[i] = 0;
+      const uint32_t need = (uint32_t)(length - w.have) +
+                            (w.have < length ? PayloadLength(w.command, header, LinkShape())
+                                             : w.payload_left);
+      if (need > most) most = need;
+    }
+    if (k == count) return most;
+    ReadCommands(&w, bytes + k, 1, LinkShape());
+  }
+}
+
+// The board lost bytes or stopped keeping up: from now on the host's streams
+// are dropped, and each call sends what the board lacks. First what is owed:
+// `zeros` after `head`, then a reset, so that the board's text and graphics
+// are known (blank); what a reset keeps may be wrong and goes out again.
+void FallBehind(const uint8_t* head, uint8_t head_count, uint32_t zeros) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
-  // Text put but not written yet is part of what the host drew; the graphics
-  // calls drew theirs.
-  ReadTextStream(&s.shown, LinkBoardShape(), s.text_buf, s.text_count);
-  s.text_count = 0;
-  s.gfx_count = 0;
-  s.flush_pending = 0;
-  l.lost = 0;
-  ByteSink sink = GfxSink();
-  SendCompletion(&sink);
-  if (closing) {
-    l.missed = 1;  // the display is not sent: a later port sends it
-  } else {
-    SendDisplay(s.shown, LinkBoardShape(), &sink, true);
+  if (l.mode != kLinkBehind) {
+    l.mode = kLinkBehind;
+    l.budget_ms = 0;
+    l.budget_at_ms = PlatformTickMs();
   }
-  SinkFlush(&sink);
-  // A board that took it all reads again; the rest of this call still goes
-  // in probe pieces, so that a board that only trickles holds this call no
-  // longer than a piece. The next call sets the driver's time-outs again.
+  if (head_count > 0) memcpy(l.owed_head, head, head_count);
+  l.owed_head_count = head_count;
+  l.owed_zeros = zeros;
+  l.owe_reset = 1;
+  l.pending_count = 0;
+  l.pending_sent = 0;
+  l.unsure = kUnsureAll;
+  l.fast_bytes = 0;
+  l.fast_ms = 0;
+  l.at_pace = 0;
+  // The board's display as it will be after the reset: it keeps its custom
+  // characters, light, contrast and ports (marked unsure above).
+  s.board = s.shown;
+  const uint8_t reset = kCmdResetDisplay;
+  s.board.reader = CommandReader();
+  ReadTextStream(&s.board, LinkBoardShape(), &reset, 1);
+}
+
+// The board stands at `w`, a command cut where the count says: it is owed
+// the rest of that command and the slack.
+void CutAt(const CommandReader& w) {
+  uint8_t head[4];
+  uint8_t head_count = 0;
+  const uint32_t payload = Completion(w, head, &head_count);
+  FallBehind(head, head_count, payload + kCompletionSlack);
+}
+
+void TraceSlow() {
+  LogWrite("\nPort %s: the board takes bytes slower than the line; the display catches up as it "
+           "reads\n",
+           g_state.link.port_name);
+}
+
+void TraceFailed(uint32_t error) {
+  LogWrite("\nPort %s: a write failed, error %ld; the display is sent again\n",
+           g_state.link.port_name, (long)error);
+}
+
+// ------------------------------------------------- what the board lacks
+
+// Appends a composed command to the pending bytes and applies it to the
+// board's display as the board will.
+struct Composer {
+  uint8_t* bytes;
+  uint32_t count;
+  uint32_t room;
+};
+
+bool Fits(const Composer& c, uint32_t n) { return c.count + n <= c.room; }
+
+void ComposeText(Composer* c, const uint8_t* bytes, uint32_t n) {
+  memcpy(c->bytes + c->count, bytes, n);
+  c->count += n;
+  ReadTextStream(&g_state.board, LinkBoardShape(), bytes, n);
+}
+
+// The text grid of the host's picture (as the board display reads it).
+int GridColumns() {
+  const DriverState& s = g_state;
+  const int width = s.gfx_width < 0 ? 0 : s.gfx_width > 255 ? 255 : s.gfx_width;
+  const int columns = width / (s.font_pitch == 8 ? 8 : 6);
+  return columns > kShownColumns ? kShownColumns : columns;
+}
+
+int GridRows() {
+  const DriverState& s = g_state;
+  const int height = s.gfx_height < 0 ? 0 : s.gfx_height > 255 ? 255 : s.gfx_height;
+  const int rows = height / 8;
+  return rows > kShownRows ? kShownRows : rows;
+}
+
+bool CellUsed(const BoardDisplay& d, int row, int column) {
+  return (d.text_used[row] >> column) & 1;
+}
+
+bool GlyphDefined(const BoardDisplay& d, int position) {
+  return (d.glyph_defined[position / 64] >> (position % 64)) & 1;
+}
+
+// A cell the board shows that the host's display does not: only a reset
+// clears it.
+bool BoardHasStrayText() {
+  const DriverState& s = g_state;
+  for (int row = 0; row < kShownRows; ++row) {
+    if (s.board.text_used[row] & ~s.shown.text_used[row]) return true;
+  }
+  return false;
+}
+
+// Composes what the board lacks, most visible first, until `c` is full or
+// nothing differs. Returns false when nothing differs.
+bool ComposeDifference(Composer* c) {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  BoardDisplay& board = s.board;
+  const BoardDisplay& shown = s.shown;
+  const uint32_t start = c->count;
+  if (BoardHasStrayText()) {
+    if (!Fits(*c, 1)) return true;
+    const uint8_t reset = kCmdResetDisplay;
+    ComposeText(c, &reset, 1);
+  }
+  if ((l.unsure & kUnsureLight) || board.light != shown.light) {
+    if (!Fits(*c, 2)) return true;
+    const uint8_t cmd[2] = {kCmdSetLight, shown.light};
+    ComposeText(c, cmd, 2);
+    l.unsure &= (uint8_t)~kUnsureLight;
+  }
+  if ((l.unsure & kUnsureContrast) || board.contrast != shown.contrast) {
+    if (!Fits(*c, 2)) return true;
+    const uint8_t cmd[2] = {kCmdSetContrast, shown.contrast};
+    ComposeText(c, cmd, 2);
+    l.unsure &= (uint8_t)~kUnsureContrast;
+  }
+  if (shown.ports_sent) {
+    for (int port = 0; port < 4; ++port) {
+      if (!(l.unsure & kUnsurePorts) && board.ports_sent && board.ports[port] == shown.ports[port]) {
+        continue;
+      }
+      if (!Fits(*c, 3)) return true;
+      const uint8_t cmd[3] = {kCmdSetOutPort, (uint8_t)port, shown.ports[port]};
+      ComposeText(c, cmd, 3);
+    }
+  }
+  l.unsure &= (uint8_t)~kUnsurePorts;
+  for (int position = 0; position < 256; ++position) {
+    if (!GlyphDefined(shown, position)) continue;
+    if (!(l.unsure & kUnsureGlyphs) && GlyphDefined(board, position) &&
+        memcmp(board.glyphs[position], shown.glyphs[position], 8) == 0) {
+      continue;
+    }
+    if (!Fits(*c, 10)) return true;
+    uint8_t cmd[10] = {kCmdSetCGRAMChar, (uint8_t)position};
+    memcpy(cmd + 2, shown.glyphs[position], 8);
+    ComposeText(c, cmd, 10);
+  }
+  l.unsure &= (uint8_t)~kUnsureGlyphs;
+  // Text: runs of cells that differ, each after a cursor move unless the
+  // board's cursor stands there already.
+  const int columns = GridColumns(), rows = GridRows();
+  for (int row = 0; row < rows; ++row) {
+    for (int column = 0; column < columns;) {
+      if (!CellUsed(shown, row, column) ||
+          (CellUsed(board, row, column) && board.text[row][column] == shown.text[row][column])) {
+        ++column;
+        continue;
+      }
+      int end = column;
+      while (end < columns && CellUsed(shown, row, end) &&
+             !(CellUsed(board, row, end) && board.text[row][end] == shown.text[row][end])) {
+        ++end;
+      }
+      const bool move = board.cursor_column != column || board.cursor_row != row;
+      const uint32_t n = (uint32_t)(end - column) + (move ? 3 : 0);
+      if (!Fits(*c, n)) return true;
+      if (move) {
+        const uint8_t cmd[3] = {kCmdSetTextCursor, (uint8_t)(column + 1), (uint8_t)(row + 1)};
+        ComposeText(c, cmd, 3);
+      }
+      ComposeText(c, shown.text[row] + column, (uint32_t)(end - column));
+      column = end;
+    }
+  }
+  // Graphics.
+  if (LinkShape().ks108) {
+    const uint8_t* h = shown.ks108_header;
+    const uint32_t bands = ((uint32_t)h[3] + 7) / 8;
+    const uint32_t payload = PayloadLength(kCmdSetBitmap, h, LinkShape());
+    bool differs = shown.graphics_drawn && memcmp(board.ks108_header, h, 4) != 0;
+    const uint32_t columns = bands > 0 ? payload / bands : 0;
+    for (uint32_t band = 0; !differs && band < bands && band < (uint32_t)kShadowBands; ++band) {
+      const uint32_t offset = (h[1] / 8 + band) * kShadowColumns + h[0];
+      const uint32_t n = (uint32_t)Min(columns, kShadowColumns - h[0]);
+      if (h[1] / 8 + band < (uint32_t)kShadowBands &&
+          memcmp(board.graphics + offset, shown.graphics + offset, n) != 0) {
+        differs = true;
+      }
+    }
+    if (differs && payload > 0) {
+      if (!Fits(*c, 6 + payload)) return true;
+      // One byte more than the picture: the sink never fills, so it never
+      // flushes.
+      ByteSink sink = {c->bytes + c->count, 6 + payload, 0, nullptr};
+      SendKs108Picture(shown, LinkBoardShape(), &sink);
+      ReadGfxStream(&board, LinkBoardShape(), sink.bytes, sink.count);
+      c->count += sink.count;
+    }
+  } else {
+    const int pitch = s.font_pitch == 8 ? 8 : 6;
+    const int addressable = pitch == 8 ? 32 : kShadowRowBytes;
+    for (int y = 0; y < kShadowRows; ++y) {
+      const uint8_t* want = shown.graphics + y * kShadowRowBytes;
+      const uint8_t* have = board.graphics + y * kShadowRowBytes;
+      if (memcmp(want, have, (size_t)addressable) == 0) continue;
+      for (int x = 0; x < addressable;) {
+        if (want[x] == have[x]) {
+          ++x;
+          continue;
+        }
+        // Gaps of up to three equal bytes cost less than a new header.
+        int end = x + 1, last = x;
+        while (end < addressable && end - last <= 4) {
+          if (want[end] != have[end]) last = end;
+          ++end;
+        }
+        const uint32_t n = (uint32_t)(last - x + 1);
+        const uint32_t size = n == 1 ? 4 : 4 + n;
+        if (!Fits(*c, size)) return true;
+        uint8_t* out = c->bytes + c->count;
+        out[0] = n == 1 ? kCmdSetGfxSingle : kCmdSetGfxMulti;
+        out[1] = (uint8_t)(x * pitch);
+        out[2] = (uint8_t)y;
+        if (n == 1) {
+          out[3] = want[x];
+        } else {
+          out[3] = (uint8_t)n;
+          memcpy(out + 4, want + x, n);
+        }
+        c->count += size;
+        DrawRowBytes(&board, pitch, (uint32_t)(x * pitch), (uint32_t)y, want + x, n);
+        x = last + 1;
+      }
+    }
+  }
+  if (board.cursor_column != shown.cursor_column || board.cursor_row != shown.cursor_row) {
+    if (shown.cursor_column < columns && shown.cursor_row < rows) {
+      if (!Fits(*c, 3)) return true;
+      const uint8_t cmd[3] = {kCmdSetTextCursor, (uint8_t)(shown.cursor_column + 1),
+                              (uint8_t)(shown.cursor_row + 1)};
+      ComposeText(c, cmd, 3);
+    }
+  }
+  return c->count > start;
+}
+
+// ---------------------------------------------------- writing while behind
+
+uint32_t Owed() {
+  const LinkRecord& l = g_state.link;
+  return l.owed_head_count + l.owed_zeros + l.owe_reset + (l.pending_count - l.pending_sent);
+}
+
+// The first `n` owed bytes, in order, into `out`.
+uint32_t GatherOwed(uint8_t* out, uint32_t n) {
+  const LinkRecord& l = g_state.link;
+  uint32_t k = 0;
+  for (uint32_t i = 0; i < l.owed_head_count && k < n; ++i) out[k++] = l.owed_head[i];
+  for (uint32_t i = 0; i < l.owed_zeros && k < n; ++i) out[k++] = 0;
+  if (l.owe_reset && k < n) out[k++] = kCmdResetDisplay;
+  const uint32_t rest = l.pending_count - l.pending_sent;
+  const uint32_t take = n - k < rest ? n - k : rest;
+  memcpy(out + k, g_state.pending + l.pending_sent, take);
+  return k + take;
+}
+
+void ConsumeOwed(uint32_t n) {
+  LinkRecord& l = g_state.link;
+  const uint32_t head = n < l.owed_head_count ? n : l.owed_head_count;
+  memmove(l.owed_head, l.owed_head + head, l.owed_head_count - head);
+  l.owed_head_count = (uint8_t)(l.owed_head_count - head);
+  n -= head;
+  const uint32_t zeros = n < l.owed_zeros ? n : l.owed_zeros;
+  l.owed_zeros -= zeros;
+  n -= zeros;
+  if (n > 0 && l.owe_reset) {
+    l.owe_reset = 0;
+    --n;
+  }
+  l.pending_sent += n;
+  if (l.pending_sent == l.pending_count) l.pending_sent = l.pending_count = 0;
+}
+
+// Refills the budget with the time that passed: a fifth of it.
+void Refill(uint64_t now) {
+  LinkRecord& l = g_state.link;
+  if (now <= l.budget_at_ms) return;
+  const uint64_t gained = (now - l.budget_at_ms) / kBudgetShare;
+  l.budget_ms += (int64_t)gained;
+  if (l.budget_ms > (int64_t)kMostCallMs) l.budget_ms = (int64_t)kMostCallMs;
+  l.budget_at_ms += gained * kBudgetShare;
+}
+
+uint32_t LineRate() {
+  const int32_t baud = g_state.link.baud_rate;
+  return baud >= 10 ? (uint32_t)baud / 10 : 1;
+}
+
+// One write of owed bytes. A board that took the last telling write at the
+// line's pace costs the host no more than that pace would (its writes are
+// charged only if one turns out slow); any other gets what the budget
+// allows. Returns true when all of it went and more may follow in this call.
+bool WriteOwed() {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  const uint32_t rate = l.rate_per_s < kLeastRate ? kLeastRate : l.rate_per_s;
+  uint64_t allow, n;
+  if (l.at_pace) {
+    // What the line carries in a tenth of a second, under a time-out of its
+    // line time and a little: a board that slowed down costs no more.
+    n = Min(Min((uint64_t)LineRate() / 10, kChunkMost), Owed());
+    if (n == 0) n = 1;
+    const uint64_t line_ms = LineTimeMs(n, l.baud_rate);
+    allow = line_ms + line_ms / 4 + kClockStepMs;
+  } else {
+    if (l.budget_ms < (int64_t)kLeastWriteMs) return false;
+    allow = Min((uint64_t)l.budget_ms, kMostCallMs - Min(l.call_spent_ms, kMostCallMs));
+    if (allow < kLeastWriteMs) return false;
+    // Half of what the board's rate fits in the time allowed, and no more
+    // than the line carries in it.
+    n = Min((uint64_t)rate * allow / 2000, (uint64_t)LineRate() * allow / 1000);
+    n = Min(Min(n, kChunkMost), Owed());
+    if (n == 0) n = 1;
+    // Not even one byte's line time: the budget grows until it is.
+    if (LineTimeMs(n, l.baud_rate) > allow) return false;
+  }
+  uint8_t chunk[kChunkMost];
+  n = GatherOwed(chunk, (uint32_t)n);
+  if (!SetWriteTimeouts((uint32_t)allow)) {
+    PortGone(PlatformLastError());
+    return false;
+  }
+  uint32_t written = 0;
+  const uint64_t started = PlatformTickMs();
+  const bool ok = PlatformPortWrite(s.port, chunk, (uint32_t)n, &written);
+  const uint64_t took = PlatformTickMs() - started;
+  if (written > n) written = (uint32_t)n;
+  // The board keeps pace when a run of writes went as fast as the line (or
+  // faster than the clock can tell), taken together: one short write alone
+  // says nothing.
+  const uint64_t line_ms = LineTimeMs(n, l.baud_rate);
+  const bool quick = ok && written == n && took <= line_ms + line_ms / 4 + kClockStepMs;
+  const bool charged = !(l.at_pace && quick);
+  if (quick) {
+    l.fast_bytes += (uint32_t)n;
+    l.fast_ms += took;
+    const uint64_t run_ms = LineTimeMs(l.fast_bytes, l.baud_rate);
+    if (l.fast_ms > run_ms + run_ms / 4 + kClockStepMs) l.fast_bytes = 0, l.fast_ms = 0;
+    if (l.fast_bytes > 4 * kKeepsUpBytes) l.fast_bytes /= 2, l.fast_ms /= 2;
+  } else {
+    l.fast_bytes = 0;
+    l.fast_ms = 0;
+  }
+  l.at_pace = l.fast_bytes >= kTellingBytes;
+  if (charged) {
+    l.budget_ms -= (int64_t)took;
+    l.call_spent_ms += took;
+  }
+  if (ok) {
+    ReadCommands(&l.wire, chunk, written, LinkShape());
+    ConsumeOwed(written);
+    l.failed_writes = 0;
+    if (quick) {
+      l.rate_per_s = (uint32_t)Min((uint64_t)rate * 2, (uint64_t)LineRate() * 4);
+      return true;
+    }
+    l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took > 0 ? took : 1));
+    return written == n;
+  }
+  // Failed: the count says nothing, any part may have gone.
+  const uint32_t error = PlatformLastError();
+  if (PlatformPortClearError(s.port) == kPortQueryFailed) {
+    PortGone(error);
+    return false;
+  }
+  if (took * 2 < allow && !PlatformIsTimeoutError(error) && ++l.failed_writes >= kFailedWritesGone) {
+    PortGone(error);
+    return false;
+  }
+  ReadCommands(&l.wire, chunk, written, LinkShape());
+  const uint32_t zeros = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
+  l.rate_per_s /= 2;
+  FallBehind(nullptr, 0, zeros);
+  return false;
+}
+
+// Spends what the budget allows on what the board lacks, newest state only;
+// a board that took enough at the line's pace and lacks nothing keeps up
+// again, and the host's streams go out as they are from the next put on.
+void CatchUp(bool closing) {
+  DriverState& s = g_state;
+  LinkRecord& l = s.link;
+  if (l.mode != kLinkBehind || !PortIsOpen(s.port)) return;
+  const uint64_t now = PlatformTickMs();
+  Refill(now);
+  l.call_spent_ms = 0;
+  const uint8_t ready = s.ready.load();
+  SetReady(0);
+  for (;;) {
+    if (l.pending_count == 0 && l.owed_head_count == 0 && l.owed_zeros == 0 && !l.owe_reset) {
+      Composer c = {s.pending, 0, kPendingCapacity};
+      if (!ComposeDifference(&c)) {
+        if (l.fast_bytes >= kKeepsUpBytes && s.shown.reader.in_command == 0) {
+          l.mode = kLinkUp;
+          if (!SetWriteTimeouts(0)) {
+            PortGone(PlatformLastError());
+            break;
+          }
+          LogWrite("\nPort %s: the board keeps up again\n", l.port_name);
+          break;
+        }
+        // Nothing to send: once a second, bytes that change nothing (the
+        // cursor set where it stands) measure whether the board keeps up.
+        const uint64_t t = PlatformTickMs();
+        if (t < l.next_try_ms || closing) break;
+        l.next_try_ms = t + kRetryMs;
+        // As many as the board took in a quarter of a second lately, so that
+        // a slow board is not kept from what the host draws next.
+        const uint8_t move[3] = {kCmdSetTextCursor, (uint8_t)(s.board.cursor_column + 1),
+                                 (uint8_t)(s.board.cursor_row + 1)};
+        const uint32_t most = l.rate_per_s / 4 > kKeepsUpBytes ? kKeepsUpBytes : l.rate_per_s / 4;
+        do {
+          ComposeText(&c, move, 3);
+        } while (c.count + 3 <= most);
+      }
+      l.pending_count = c.count;
+      l.pending_sent = 0;
+    }
+    if (!WriteOwed() || l.mode != kLinkBehind) break;
+  }
+  SetReady(ready);
 }
 
 }  // namespace
@@ -173,30 +566,20 @@ void Resend(bool closing) {
 void BringBackInStep(bool closing) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
-  if (!l.lost && l.probing) {
-    BoardReadsAgain();  // the last call sent the display whole
-    return;
-  }
-  if (!l.lost || !LinkIsOpen()) return;
+  if (l.mode != kLinkGone || closing) return;
   const uint64_t now = PlatformTickMs();
-  if (!closing && now < l.next_try_ms) return;
-  if (l.mode == kLinkGone) {
-    if (closing) return;
-    l.next_try_ms = now + kRetryMs;
-    PortHandle port = ReopenPort(l.port_name, l.baud_rate);
-    if (!PortIsOpen(port)) return;
-    s.port = port;
-    l.mode = kLinkUp;
-    LogWrite("\nPort %s back; the display is sent again\n", l.port_name);
-  }
+  if (now < l.next_try_ms) return;
   l.next_try_ms = now + kRetryMs;
-  l.probing = l.mode == kLinkStalled;
-  // A host polling from another thread sees the driver busy while it writes.
-  const uint8_t ready = s.ready.load();
-  SetReady(0);
-  Resend(closing);
-  SetReady(ready);
+  PortHandle port = ReopenPort(l.port_name, l.baud_rate);
+  if (!PortIsOpen(port)) return;
+  s.port = port;
+  l.mode = kLinkUp;
+  LogWrite("\nPort %s back; the display is sent again\n", l.port_name);
+  // The board may still stand inside the command the loss cut.
+  CutAt(l.wire);
 }
+
+void LinkEndCall(bool closing) { CatchUp(closing); }
 
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   DriverState& s = g_state;
@@ -205,6 +588,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   const bool missed = l.missed;
   const CommandReader cut = l.wire;
   const uint8_t ks108_width = l.ks108_width;
+  const uint32_t rate = l.rate_per_s;
   l = LinkRecord();
   for (size_t i = 0; i + 1 < sizeof l.port_name && name[i] != '\0'; ++i) l.port_name[i] = name[i];
   l.baud_rate = baud_rate;
@@ -212,94 +596,80 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   const PortTimeouts t = DriverTimeouts(baud_rate);
   const uint32_t per_byte = t.write_total_multiplier > 0 ? t.write_total_multiplier : 1;
   l.piece = (uint32_t)((kLongestWriteMs - t.write_total_constant) / per_byte);
-  l.probe_piece = (uint32_t)((kProbeWriteMs - kProbeConstantMs) / per_byte);
   if (l.piece == 0) l.piece = 1;
-  if (l.probe_piece == 0) l.probe_piece = 1;
-  if (l.probe_piece > kProbePieceMost) l.probe_piece = kProbePieceMost;
   // The buffers start empty, so the text stream starts between commands.
   s.shown.reader = CommandReader();
   if (!missed) return;
-  // The same board on a port that was gone or stalled may still be inside
-  // the command the loss cut: it gets the rest before LCD_Init's reset, which
-  // it would otherwise take for an operand (a fresh board takes them as
-  // characters). What a reset keeps, the custom characters and the out
-  // ports, it may have missed: they go out again (the graphics would not
-  // outlive the reset).
+  // The same board on a port that closed while it was behind may still be
+  // inside the command that was cut: it gets the rest, a reset and the
+  // display. The host asked for this start: it gets a call's budget.
   l.wire = cut;
   l.ks108_width = ks108_width;
-  ByteSink sink = GfxSink();
-  SendCompletion(&sink);
-  SendDisplay(s.shown, LinkBoardShape(), &sink, false);
-  SinkFlush(&sink);
+  l.rate_per_s = rate;
+  CutAt(cut);
+  l.budget_ms = (int64_t)kMostCallMs;
+  l.budget_at_ms = PlatformTickMs();
 }
 
 void LinkClosed() {
   LinkRecord& l = g_state.link;
   // Where the board stands stays known, for the next port.
-  l.missed |= l.lost;
+  l.missed = l.mode != kLinkUp;
   l.mode = kLinkUp;
-  l.lost = 0;
-  l.probing = 0;
+  l.behind_timeout_ms = 0;
 }
 
 void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
-  if (!PortIsOpen(s.port) || l.lost || (l.mode == kLinkStalled && !l.probing)) return;
+  if (!PortIsOpen(s.port) || l.mode != kLinkUp) return;
   // Where the board stands: read from the bytes that went out, unless all of
   // them did and the caller knows where that leaves it.
   const uint8_t* start = data;
   uint32_t sent = 0;
-  bool retried = false;
   while (size > 0) {
-    const uint32_t piece = !l.probing          ? l.piece
-                           : l.probing == 1   ? (l.probe_piece < kProbeFirstMost ? l.probe_piece
-                                                                                 : kProbeFirstMost)
-                                              : l.probe_piece;
-    const uint32_t want = size < piece ? size : piece;
+    const uint32_t want = size < l.piece ? size : l.piece;
     uint32_t written = 0;
     const uint64_t started = PlatformTickMs();
     const bool ok = PlatformPortWrite(s.port, data, want, &written);
+    const uint64_t took = PlatformTickMs() - started;
     if (written > want) written = want;
-    if (written > 0) {
-      data += written;
-      size -= written;
-      sent += written;
-      l.failed_writes = 0;
-    }
-    if (ok && written == want) {
-      if (l.probing) l.probing = 2;  // the first piece went out
-      continue;
-    }
-    // A write that came back short at once is written on; one that waited
-    // out its time-out for a part (a board that all but stopped reading)
-    // would wait once more for the rest, and a probe must go out whole.
-    if (ok && written > 0 && !l.probing && PlatformTickMs() - started < kWaitedOutMs) continue;
+    data += written;
+    size -= written;
+    sent += written;
+    if (written > 0) l.failed_writes = 0;
+    // A piece that went at the line's pace; a short one that came back at
+    // once is written on.
+    const bool in_time = took <= LineTimeMs(written, l.baud_rate) + kSlowMarginMs;
+    if (ok && in_time && written > 0) continue;
     ReadCommands(&l.wire, start, sent, LinkShape());
-    start = data;
-    sent = 0;
     if (ok) {
-      BoardStalled();
+      l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took > 0 ? took : 1));
+      // The board took bytes slower than the line, or none before the
+      // time-out: where it stands is known.
+      CutAt(l.wire);
+      TraceSlow();
       return;
     }
     const uint32_t error = PlatformLastError();
-    const PortClearResult cleared = PlatformPortClearError(s.port);
-    if (cleared == kPortQueryFailed) {
+    if (PlatformPortClearError(s.port) == kPortQueryFailed) {
       PortGone(error);
       return;
     }
-    if (PlatformIsTimeoutError(error)) {
-      BoardStalled();
+    const bool waited = took * 2 >= LineTimeMs(want, l.baud_rate) + 1000;
+    if (!waited && !PlatformIsTimeoutError(error) && ++l.failed_writes >= kFailedWritesGone) {
+      PortGone(error);
       return;
     }
-    // A line error (a board that talks back, a break) fails the write with
-    // abort-on-error set. Once it is cleared the rest goes out once more; a
-    // second failure loses it.
-    if (cleared == kPortErrorCleared && !retried) {
-      retried = true;
-      continue;
+    // Any part of the piece may be on the board: a line error with abort
+    // on error, a time-out reported as an error, a cancelled transfer. It is
+    // not written again.
+    FallBehind(nullptr, 0, ZerosForAnyCut(l.wire, data, want - written) + kCompletionSlack);
+    if (waited || PlatformIsTimeoutError(error)) {
+      TraceSlow();
+    } else {
+      TraceFailed(error);
     }
-    TransferLost(error);
     return;
   }
   if (after != nullptr) {

@@ -28,27 +28,24 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate);
 // The port was shut: nothing is owed to any board.
 void LinkClosed();
 
-// At the start of every export that writes, before its first put: a board
-// that is out of step is brought back, at most once a second: a board that
-// stopped reading is probed, a port that is gone opened again, and the
-// display sent again. A closing call (LCD_CleanUp) only completes the
-// command that was cut, opens nothing, and may probe at once. A board that
-// took the whole display in the last call gets the driver's time-outs again.
+// At the start of every export that writes, before its first put: a port
+// that is gone is opened again, at most once a second.
 void BringBackInStep(bool closing);
-// Every writing call asks; only a board out of step costs more than a test.
 inline void BeginWritingCall() {
-  if (g_state.link.lost | g_state.link.probing) BringBackInStep(false);
+  if (g_state.link.mode == kLinkGone) BringBackInStep(false);
 }
-inline void BeginClosingCall() {
-  if (g_state.link.lost | g_state.link.probing) BringBackInStep(true);
-}
+// At the end of every export that writes, once the buffers were emptied into
+// the host's display: while the board is behind, what it lacks goes out
+// within the call's time budget. A closing call (LCD_CleanUp) measures
+// nothing. With a board that keeps up this is one test.
+void LinkEndCall(bool closing);
 
-// Writes all of `size` bytes to the port, in pieces whose write time-out
-// stays within about 1.25 s: the rest of a short write while writes make
-// progress, a failed write once more when the port had a line error that it
-// cleared. A write that times out (a board that stopped reading), a port
-// that is gone and any other failure lose the bytes, and nothing more is
-// written until a call brings the board back in step. `after`, when given,
+// Writes all of `size` bytes to the port while the board keeps up, in pieces
+// whose write time-out stays within about 1.3 s, the rest of a short write
+// while writes make progress at the line's pace. A piece the board took
+// slower than the line, a write that times out or fails, leave the board
+// behind: the rest is dropped, and from then on the calls' ends send what
+// the board lacks (LinkEndCall). A port that answers no query is gone. `after`, when given,
 // is where the board stands in the command stream once all of the bytes
 // arrived (a reader that read them already, or between commands); without
 // it the link reads them.

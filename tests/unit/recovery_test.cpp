@@ -18,9 +18,10 @@ using board::DisplayConfig;
 
 const char kLost[] = "\nPort COM1 lost, error 1617; opened again once a second\n";
 const char kBack[] = "\nPort COM1 back; the display is sent again\n";
-const char kStalled[] =
-    "\nPort COM1: the board takes no bytes; writes are dropped, tried again once a second\n";
-const char kReadsAgain[] = "\nPort COM1: the board takes bytes again; the display is sent again\n";
+const char kSlow[] =
+    "\nPort COM1: the board takes bytes slower than the line; the display catches up as it "
+    "reads\n";
+const char kKeepsUp[] = "\nPort COM1: the board keeps up again\n";
 
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
 
@@ -72,10 +73,12 @@ void ExpectSameDisplay(const BoardModel& got, const BoardModel& want) {
 
 // A command is cut after some of its bytes and the board stops reading; a
 // second later the next call finds it reading again. What it writes first:
-// the rest of the cut command (zeros, so that a cut header carries no
-// payload), 64 zeros more for a miscount, ResetDisplay and the display, all
-// in probe pieces; the board then shows what a board that never stopped
-// shows.
+// the rest of the cut command (values the display holds where it has them,
+// zeros elsewhere, so that a cut header carries no payload), 64 zeros more
+// for a miscount, ResetDisplay, then what the board lacks; within that call
+// the board shows it takes bytes at the line's pace, the driver's own
+// time-outs are set again, and the board shows what a board that never
+// stopped shows.
 struct CutCase {
   const char* name;
   std::function<void()> draw;
@@ -108,17 +111,17 @@ class CutTest : public DriverTest, public ::testing::WithParamInterface<CutCase>
     Rec().transfers.clear();
     Rec().calls.clear();
     Rec().now_ms += 1000;
-    LCD_SendToMemory('Z');  // stays in the text buffer
-    after_ = RecWire();
-    calls_ = Rec().calls;
-    Rec().calls.clear();
     LCD_SendToMemory('Z');
-    next_calls_ = Rec().calls;
+    after_ = RecWire();
+    mode_ = g_state.link.mode;
+    timeouts_ = Rec().timeouts_applied;
+    LCD_SendToMemory('Z');  // stays in the text buffer
     FlushTextBuffer();
-    return RecWire().empty() ? before_ : Concat({before_, RecWire()});
+    return Concat({before_, RecWire()});
   }
+  uint8_t mode_ = kLinkBehind;
+  PortTimeouts timeouts_ = {};
   Bytes before_, after_;
-  std::vector<std::string> calls_, next_calls_;
 };
 
 const uint8_t* Picture() {
@@ -136,17 +139,12 @@ TEST_P(CutTest, CompletesTheCommandResetsAndSendsTheDisplay) {
   const CutCase& c = GetParam();
   const Bytes clean = Play({});
   const Bytes lossy = Play(c.plan);
-  ASSERT_EQ(g_state.link.mode, kLinkUp);
-  EXPECT_EQ(g_state.link.lost, 0);
+  EXPECT_EQ(mode_, kLinkUp);
+  EXPECT_EQ(timeouts_.write_total_constant, 1000u);
+  EXPECT_EQ(timeouts_.write_total_multiplier, 1u);  // 19200 baud
   const Bytes head = Concat({c.completion, Zeros(64), Hex("B0")});
   ASSERT_GE(after_.size(), head.size());
   EXPECT_EQ(Bytes(after_.begin(), after_.begin() + (long)head.size()), head);
-  for (const std::string& call : calls_) {
-    if (call.rfind("PlatformPortWrite ", 0) == 0) EXPECT_LE(std::stoul(call.substr(18)), 64u);
-  }
-  // The next call sets the driver's own time-outs again.
-  EXPECT_EQ(next_calls_, std::vector<std::string>{"PlatformPortSetTimeouts"});
-  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
   DisplayConfig config;
   config.controller = c.controller == 108 ? board::Controller::KS108 : board::Controller::T6963;
   config.width = c.controller == 108 ? 128 : 240;
@@ -171,8 +169,11 @@ const CutCase kCuts[] = {
     {"SetCGRAMCharBeforeItsPosition", [] { LCD_SetCGRAMChar(Glyph(5)), Flush(); }, {1, 0},
      Concat({Hex("05"), Zeros(8)})},
     {"SetCGRAMCharInItsRows", [] { LCD_SetCGRAMChar(Glyph(5)), Flush(); }, {4, 0}, Zeros(6)},
-    {"SetLight", [] { Io(200, 1); }, {1, 0}, Hex("00")},
+    // Light, contrast and ports are finished with what the display holds:
+    // the backlight does not go out meanwhile.
+    {"SetLight", [] { Io(200, 1); }, {1, 0}, Hex("C8")},
     {"SetOutPort", [] { Io(0, 0x00FF0000); }, {1, 0}, Hex("00 00")},
+    {"SetOutPortBeforeItsValue", [] { Io(0, 0x00FF0000); }, {2, 0}, Hex("FF")},
     // A header cut before its sizes announces no payload.
     {"SetBitmapInItsHeader", [] { LCD_SendToGfxMemory(Picture(), 0, 0, 11, 1, 0); }, {3, 0},
      Hex("00 00")},
@@ -191,12 +192,13 @@ const CutCase kCuts[] = {
 INSTANTIATE_TEST_SUITE_P(Cuts, CutTest, ::testing::ValuesIn(kCuts),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// -------------------------------------- a stall, the probes, the recovery
+// -------------------------------------- a stall, the budget, the recovery
 
 // A host drawing at its own pace while the board stops reading for a while:
-// the first write that meets it waits out one time-out, every later call
-// writes nothing but a probe a second under a 20 ms time-out, and once the
-// board reads the display is brought back as a run without the stall shows it.
+// the first write that meets it waits out one time-out; from then on the
+// calls write only what a budget allows (a fifth of the time, at most a
+// quarter of a second a call), and once the board reads the display is
+// brought back as a run without the stall shows it.
 struct StallCase {
   const char* name;
   const char* op;       // "frame", "text" or "mixed"
@@ -207,17 +209,17 @@ struct StallCase {
   RecDriver driver = kRecDriverPlain;
   const char* gfx_size = "64";
   const char* baud = "19200";
-  uint64_t most_ms = 1000 + 64;  // a call's longest wait: 64 bytes at 19200 baud
+  uint64_t most_ms = 1000 + 64;  // the first wait: 64 bytes at 19200 baud and a second
 };
 
 class StallTest : public DriverTest, public ::testing::WithParamInterface<StallCase> {
  protected:
   struct Run {
     Bytes received;
-    uint64_t longest_ms = 0;           // the longest a call waited while the board did not read
-    uint64_t blocked_ms = 0;           // all that calls waited while the board did not read
-    std::vector<uint64_t> probes_at;   // writes attempted while it did not read
-    uint64_t back_at = 0;              // the first write after it read again
+    uint64_t first_ms = 0;     // the wait of the first call that met the stall
+    uint64_t longest_ms = 0;   // the longest wait of a later call while the board did not read
+    uint64_t blocked_ms = 0;   // all that later calls waited while it did not read
+    uint64_t back_at = 0;      // the first write after it read again
     uint64_t stall_from = 0;
     std::string trace;
   };
@@ -259,27 +261,26 @@ class StallTest : public DriverTest, public ::testing::WithParamInterface<StallC
         RecStall(c.stall_ms);
       }
       const uint64_t before = Rec().now_ms;
-      const size_t calls = Rec().calls.size(), sent = Rec().transfers.size();
+      const size_t sent = Rec().transfers.size();
       Draw(c.op, i, picture);
       // The part of the call while the board did not read: the line time of
       // a board that reads is no wait.
       const uint64_t from = std::max(before, stall_from), to = std::min(Rec().now_ms, stall_to);
       const uint64_t waited = from < to ? to - from : 0;
-      run.longest_ms = std::max(run.longest_ms, waited);
-      run.blocked_ms += waited;
-      const std::vector<std::string> made(Rec().calls.begin() + (ptrdiff_t)calls, Rec().calls.end());
-      if (before >= stall_from && before < stall_to && Count(made, "PlatformPortWrite") > 0) {
-        run.probes_at.push_back(before);
+      if (run.first_ms == 0) {
+        run.first_ms = waited;
+      } else {
+        run.longest_ms = std::max(run.longest_ms, waited);
+        run.blocked_ms += waited;
       }
       if (before >= stall_to && run.back_at == 0 && Rec().transfers.size() > sent) run.back_at = before;
       Rec().now_ms += c.tick_ms;
     }
-    // The last picture and text: whatever a recovery owes is sent by now.
+    // The last picture and text: whatever the board lacks is sent by now.
     Rec().now_ms += 1000;
     Draw(c.op, 1, picture);
     LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
     EXPECT_EQ(g_state.link.mode, kLinkUp);
-    EXPECT_FALSE(g_state.link.lost);
     RecRunClock(0);
     run.received = Rec().received;
     run.trace = Trace();
@@ -287,36 +288,23 @@ class StallTest : public DriverTest, public ::testing::WithParamInterface<StallC
   }
 };
 
-TEST_P(StallTest, BlocksOnceThenProbesAndComesBackWhole) {
+TEST_P(StallTest, BlocksOnceThenKeepsToItsBudgetAndComesBackWhole) {
   const StallCase& c = GetParam();
   const Run clean = Play(false);
   const Run stalled = Play(true);
-  printf("%s: longest call %llu ms while the board did not read, %llu ms in %llu ms of stall\n",
-         c.name, (unsigned long long)stalled.longest_ms, (unsigned long long)stalled.blocked_ms,
-         (unsigned long long)c.stall_ms);
-  EXPECT_LE(stalled.longest_ms, c.most_ms);
-  ASSERT_FALSE(stalled.probes_at.empty());
-  // The first write that met the stall waited out its time-out; each probe
-  // after it waits 20 ms and the line time of its piece (at most 64 bytes,
-  // 1 ms each), at most one a second.
-  const size_t probes = stalled.probes_at.size() - 1;
-  EXPECT_LE(probes, c.stall_ms / 1000 + 1);
-  for (size_t i = 2; i < stalled.probes_at.size(); ++i) {
-    EXPECT_GE(stalled.probes_at[i] - stalled.probes_at[i - 1], 1000u);
-  }
-  // On the plain double a write waits only when it takes nothing: the first
-  // one that met the stall waits the driver's whole time-out, each probe
-  // 20 ms and the line time of its piece (at most 64 bytes, 1 ms each).
-  if (c.driver == kRecDriverPlain) {
-    EXPECT_LE(stalled.blocked_ms, c.most_ms + 84 * probes);
-    EXPECT_GE(stalled.blocked_ms, std::min<uint64_t>(c.stall_ms, 1000 + 21 * probes));
-  }
+  printf("%s: first call %llu ms, then the longest %llu ms and %llu ms in all in %llu ms of stall\n",
+         c.name, (unsigned long long)stalled.first_ms, (unsigned long long)stalled.longest_ms,
+         (unsigned long long)stalled.blocked_ms, (unsigned long long)c.stall_ms);
+  EXPECT_GT(stalled.first_ms, 0u);
+  EXPECT_LE(stalled.first_ms, c.most_ms);
+  EXPECT_LE(stalled.longest_ms, 250u);
+  EXPECT_LE(stalled.blocked_ms, c.stall_ms / 5);
   // Writing resumes within a second of host calls.
   ASSERT_GT(stalled.back_at, 0u);
   const uint64_t stall_to = stalled.stall_from + c.stall_ms;
   EXPECT_LE(stalled.back_at, stall_to + 1000 + c.tick_ms);
-  EXPECT_NE(stalled.trace.find(kStalled), std::string::npos);
-  EXPECT_NE(stalled.trace.find(kReadsAgain), std::string::npos);
+  EXPECT_NE(stalled.trace.find(kSlow), std::string::npos);
+  EXPECT_NE(stalled.trace.find(kKeepsUp), std::string::npos);
   ExpectSameDisplay(Shown(stalled.received, DisplayConfig()), Shown(clean.received, DisplayConfig()));
 }
 
@@ -360,7 +348,7 @@ TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
     LCD_SendToMemory('x');
     Rec().write_plan = {0};  // the next write meets a board that stopped reading
     FlushTextBuffer();
-    ASSERT_TRUE(g_state.link.lost);
+    ASSERT_EQ(g_state.link.mode, kLinkBehind);
     Rec().now_ms += 1000;
     std::vector<int> ready;
     Rec().on_write = [&] { ready.push_back(g_state.ready.load()); };
@@ -368,7 +356,7 @@ TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
     Rec().on_write = nullptr;
     ASSERT_FALSE(ready.empty());
     EXPECT_EQ(std::count(ready.begin(), ready.end(), 0), (long)ready.size());
-    EXPECT_FALSE(g_state.link.lost);
+    EXPECT_EQ(g_state.link.mode, kLinkUp);
     EXPECT_EQ(g_state.ready.load(), 1);
   }
 }
@@ -407,18 +395,24 @@ TEST_F(DriverTest, APortThatGoesIsOpenedAgainQuietlyOnceASecond) {
   EXPECT_EQ(Rec().calls, std::vector<std::string>(2, "PlatformPortOpen COM1"));
   EXPECT_EQ(Rec().slept_ms + Rec().write_waited_ms, 0u);
 
-  // A fresh board: the next attempt opens it as LCD_Init does and draws the
-  // display again, the picture among it, with no graphics call.
+  // A fresh board: the next attempt opens it as LCD_Init does; the calls
+  // after it bring the display back within their budget, the picture among
+  // it, with no graphics call, and the driver's own time-outs once the board
+  // shows it keeps up.
   Rec().gone = false;
   Rec().calls.clear();
   Rec().transfers.clear();
   Rec().now_ms += 1000;
   LCD_SendToMemory('y');
   EXPECT_EQ(Rec().calls.at(0), "PlatformPortOpen COM1");
-  EXPECT_EQ(Count(Rec().calls, "PlatformPortSetTimeouts"), 1u);
-  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
   EXPECT_TRUE(Rec().message_boxes.empty());
   EXPECT_NE(Trace().find(kBack), std::string::npos);
+  for (int i = 0; i < 12; ++i) {
+    Rec().now_ms += 100;
+    LCD_SendToMemory('y');
+  }
+  EXPECT_EQ(g_state.link.mode, kLinkUp);
+  EXPECT_EQ(Rec().timeouts_applied.write_total_constant, 1000u);
   const BoardModel fresh = Shown(RecWire(), DisplayConfig());
   EXPECT_EQ(fresh.graphics[5], 1);  // the one pixel the host set, (5, 0)
   EXPECT_EQ(std::count(fresh.graphics.begin(), fresh.graphics.end(), 1),
@@ -465,9 +459,10 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
   EXPECT_TRUE(Rec().message_boxes.empty());
 
   // Gone again: LCD_CleanUp closes nothing more but logs and closes the
-  // trace as ever. LCD_Init opens the port anew and, before its reset, sends
-  // what the board may have missed that a reset keeps: the custom
-  // characters (and light and contrast as the clean-up left them).
+  // trace as ever. LCD_Init opens the port anew and, in place of its reset,
+  // sends 64 zeros for a cut command, the reset and what the board may have
+  // missed that a reset keeps: light and contrast as the clean-up left them,
+  // the custom characters.
   Rec().gone = true;
   LCD_SendToMemory('q');
   LCD_SendToGfxMemory(nullptr, 0, 0, 0, 0, 0);
@@ -484,8 +479,7 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
   LCD_Init();
   const Bytes wire = RecWire();
   ASSERT_GT(wire.size(), 71u);
-  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 66), Concat({Zeros(64), Hex("B0 B5")}));
-  EXPECT_EQ(Bytes(wire.end() - 5, wire.end()), Hex("B4 00 B3 00 B0"));
+  EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 70), Concat({Zeros(64), Hex("B0 B4 00 B3 00 B5")}));
   const BoardModel after = Shown(wire, DisplayConfig()), before = Shown(clean, DisplayConfig());
   for (int code = 0; code < 8; ++code) {
     EXPECT_EQ(after.custom[code].defined, before.custom[code].defined) << code;
@@ -617,7 +611,7 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
         }
       }
       EXPECT_FALSE(Rec().gone);
-      EXPECT_FALSE(g_state.link.lost);
+      EXPECT_EQ(g_state.link.mode, kLinkUp);
       EXPECT_LE(Rec().open_ports, 1);
       RecRunClock(60000);  // what the port holds drains
       return Rec().received;
