@@ -129,14 +129,20 @@ TEST(DoubleBridgeTest, PurgeClearsTheChipACloseDoesNot) {
 
 // A handle that died: unplugged (each code drivers report), or the PC resumed
 // from sleep, where ClearCommError still answers. A new open works after a
-// resume at once, after an unplug once a board is plugged in again.
+// resume at once, after an unplug once a board is plugged in again; the new
+// board has lost what the old one held unread.
 TEST(DoubleDeadTest, WritesFailAndQueriesAnswerOnlyAfterASleep) {
   for (uint32_t error : {22u, 31u, 1617u, 0u}) {
     SCOPED_TRACE(error);
     const PortHandle port = OpenAt(kRecDriverUsbBridge, 19200, 1, 1000);
+    RecBoardRate(0);
+    const std::vector<uint8_t> unread(10, 0x42);
+    uint32_t written = 1;
+    ASSERT_TRUE(PlatformPortWrite(port, unread.data(), 10, &written));
+    RecRunClock(100);
     const bool resume = error == 0;
     resume ? RecResume() : RecUnplug(error);
-    uint32_t written = 1;
+    RecBoardRate(kRecBoardKeepsUp);
     const uint8_t byte = 0x41;
     EXPECT_FALSE(PlatformPortWrite(port, &byte, 1, &written));
     EXPECT_EQ(written, 0u);
@@ -150,6 +156,8 @@ TEST(DoubleDeadTest, WritesFailAndQueriesAnswerOnlyAfterASleep) {
     const PortHandle again = PlatformPortOpen("COM1");
     EXPECT_TRUE(PlatformPortWrite(again, &byte, 1, &written));
     EXPECT_FALSE(PlatformPortWrite(port, &byte, 1, &written));  // the old handle stays dead
+    RecRunClock(100);
+    EXPECT_EQ(Rec().received, std::vector<uint8_t>{byte});
     RecReset();
   }
 }
