@@ -111,8 +111,36 @@ void Step(uint64_t at) {
   if (r.board_buffer.empty()) r.board_credit = 0;
 }
 
+// The milliseconds in which a credit growing by `rate` a millisecond stays
+// below `cost`: no byte moves (UINT64_MAX: none ever does).
+uint64_t MsBelow(uint64_t credit, uint64_t rate, uint64_t cost) {
+  if (rate == 0) return UINT64_MAX;
+  if (credit >= cost) return 0;
+  return (cost - credit + rate - 1) / rate - 1;
+}
+
+// The milliseconds from the present state on until a byte leaves the host
+// side: onto the line, or (CDC) to the board.
+uint64_t HostSideIdle(uint64_t at) {
+  const uint32_t rate = BoardRate(at);
+  if (Cdc()) return rate == kRecBoardKeepsUp ? 0 : MsBelow(g_rec.board_credit, rate, 1000);
+  return MsBelow(g_rec.line_credit, g_rec.line_settings_applied.baud_rate, 10000);
+}
+
+// The milliseconds from the present state on in which no byte moves at all.
+uint64_t Idle(uint64_t at) {
+  const Recording& r = g_rec;
+  uint64_t idle = r.held.empty() ? UINT64_MAX : HostSideIdle(at);
+  if (!Cdc() && !r.board_buffer.empty()) {
+    const uint32_t rate = BoardRate(at);
+    idle = std::min(idle, rate == kRecBoardKeepsUp ? 0 : MsBelow(r.board_credit, rate, 1000));
+  }
+  return idle;
+}
+
 // Moves what is on the way as the clock went from where it was last followed
-// up to `to`; stretches where nothing can move are skipped whole.
+// up to `to`, a millisecond at a time where a byte moves; stretches where
+// none does are skipped whole, their credits added up.
 void Deliver(uint64_t to) {
   Recording& r = g_rec;
   while (r.delivered_to_ms < to) {
@@ -120,10 +148,20 @@ void Deliver(uint64_t to) {
     if (Quiet(at)) {
       r.line_credit = r.board_credit = 0;
       r.delivered_to_ms = std::min(to, BoardChangesAt(at));
-    } else {
+      continue;
+    }
+    const uint64_t skip = std::min({Idle(at), to - at, BoardChangesAt(at) - at});
+    if (skip == 0) {
       Step(at);
       r.delivered_to_ms = at + 1;
+      continue;
     }
+    const uint32_t rate = BoardRate(at);
+    if (!Cdc() && !r.held.empty()) r.line_credit += (uint64_t)r.line_settings_applied.baud_rate * skip;
+    // Step keeps the board's credit only while it has bytes to take.
+    const bool has_bytes = Cdc() ? !r.held.empty() : !r.board_buffer.empty();
+    r.board_credit = has_bytes && rate != kRecBoardKeepsUp ? r.board_credit + (uint64_t)rate * skip : 0;
+    r.delivered_to_ms = at + skip;
   }
   // What a board that keeps up takes without a wait (CDC: at once).
   if (Cdc() && BoardRate(to) == kRecBoardKeepsUp) Take(r.held, r.held.size());
@@ -162,14 +200,18 @@ uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered, bool* 
       *ran_out = true;
       break;
     }
-    uint64_t next = r.now_ms + 1;
-    if (done == offered || Quiet(r.now_ms)) {
-      next = done == offered ? UINT64_MAX : BoardChangesAt(r.now_ms);
-      if (bounded) next = std::min(next, deadline);
-      if (next == UINT64_MAX) {  // nothing will ever go
-        ++r.endless_writes;
-        break;
-      }
+    // On to the next millisecond in which a byte leaves the host side, or the
+    // board changes, or the time runs out.
+    uint64_t next = UINT64_MAX;
+    if (done < offered && !Quiet(r.now_ms)) {
+      const uint64_t idle = HostSideIdle(r.now_ms);
+      if (idle < UINT64_MAX - r.now_ms - 1) next = r.now_ms + 1 + idle;
+    }
+    if (done < offered) next = std::min(next, BoardChangesAt(r.now_ms));
+    if (bounded) next = std::min(next, deadline);
+    if (next == UINT64_MAX) {  // nothing will ever go
+      ++r.endless_writes;
+      break;
     }
     r.now_ms = next;
   }
