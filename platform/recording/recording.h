@@ -121,7 +121,9 @@ struct Recording {
   // (0: it times out having written nothing); kPlanLineError fails it with a
   // line error that PlatformPortClearError then clears, kPlanTimeoutError
   // fails it with a time-out error code (121). Without entries every write
-  // takes all it is given.
+  // takes all it is given. On the modelled drivers an entry caps what goes,
+  // and a write held short waits out its time-out (CDC: then fails as a
+  // time-out does there, with the part on the board).
   std::deque<int64_t> write_plan;
   // The port is gone (unplugged): writes fail with `gone_error`, the port
   // answers no query, and opens fail with error 2 until it is back.
