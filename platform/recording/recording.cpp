@@ -34,61 +34,137 @@ std::string Lower(const char* text) {
 // ------------------------------------------------ the modelled serial drivers
 
 bool Modelled() { return g_rec.driver != kRecDriverPlain; }
+bool Cdc() { return g_rec.driver == kRecDriverUsbCdc; }
 
-// What the wire carries to the board at `at`, in bits a second (10 bits a
-// byte): the line rate, none for CDC, held down by a board that trickles; 0
-// while the board does not read; UINT64_MAX for "at once".
-uint64_t BitsPerSecond(uint64_t at) {
+// The bytes a second the board takes at `at`, and when that may change next.
+uint32_t BoardRate(uint64_t at) {
   if (at < g_rec.stalled_until_ms) return 0;
-  uint64_t rate = g_rec.driver == kRecDriverUsbCdc ? UINT64_MAX : g_rec.line_settings_applied.baud_rate;
-  if (at < g_rec.trickle_until_ms) rate = std::min<uint64_t>(rate, g_rec.trickle_per_s * 10ull);
-  return rate;
+  if (at < g_rec.trickle_until_ms) return g_rec.trickle_per_s;
+  return g_rec.board_per_s;
 }
 
-// The rate holds from `at` until the board changes (the end of a stall or a
-// trickle), or `to`.
-uint64_t RateHoldsUntil(uint64_t at, uint64_t to) {
-  if (at < g_rec.stalled_until_ms) return std::min(to, g_rec.stalled_until_ms);
-  if (at < g_rec.trickle_until_ms) return std::min(to, g_rec.trickle_until_ms);
-  return to;
+uint64_t BoardChangesAt(uint64_t at) {
+  if (at < g_rec.stalled_until_ms) return g_rec.stalled_until_ms;
+  if (at < g_rec.trickle_until_ms) return g_rec.trickle_until_ms;
+  return UINT64_MAX;
 }
 
-// Whole milliseconds until `bytes` more have gone at `rate` (not 0), with the
-// part of a byte that went already.
-uint64_t MsFor(uint64_t bytes, uint64_t rate) {
-  const uint64_t bits = bytes * 10000;  // bits a second to bytes a millisecond
-  return bits <= g_rec.line_credit ? 0 : (bits - g_rec.line_credit + rate - 1) / rate;
+// Nothing can move until the board's rate changes.
+bool Quiet(uint64_t at) {
+  const bool board_idle = BoardRate(at) == 0;
+  if (Cdc()) return g_rec.held.empty() || board_idle;
+  const bool line_idle = g_rec.held.empty() || g_rec.line_settings_applied.baud_rate == 0;
+  return line_idle && (g_rec.board_buffer.empty() || board_idle);
 }
 
-// Moves what the port holds to the board, as the clock went from where it was
-// last followed up to `to`, in stretches of one rate.
+// Moves up to `n` bytes from the front of `from` to what the board took.
+void Take(std::deque<uint8_t>& from, uint64_t n) {
+  n = std::min<uint64_t>(n, from.size());
+  g_rec.received.insert(g_rec.received.end(), from.begin(), from.begin() + (ptrdiff_t)n);
+  from.erase(from.begin(), from.begin() + (ptrdiff_t)n);
+}
+
+// The board takes from `from` what its rate allows this millisecond, with the
+// credit it carries (in thousandths of a byte). An idle board banks none.
+void BoardTakes(std::deque<uint8_t>& from, uint32_t rate) {
+  Recording& r = g_rec;
+  if (rate == kRecBoardKeepsUp) {
+    Take(from, from.size());
+  } else {
+    const uint64_t n = std::min<uint64_t>(from.size(), r.board_credit / 1000);
+    Take(from, n);
+    r.board_credit -= n * 1000;
+  }
+}
+
+// The millisecond from `at` to `at + 1`.
+void Step(uint64_t at) {
+  Recording& r = g_rec;
+  const uint32_t rate = BoardRate(at);
+  const bool busy = Cdc() ? !r.held.empty() : !r.board_buffer.empty() || !r.held.empty();
+  if (busy && rate != kRecBoardKeepsUp) r.board_credit += rate;
+  if (Cdc()) {
+    // The board pushes back: the bytes go only as it takes them.
+    BoardTakes(r.held, rate);
+    if (r.held.empty()) r.board_credit = 0;
+    return;
+  }
+  // The board reads what it holds, the line brings more (10 bits a byte; the
+  // credit in bits a second), and the board reads on with what its credit
+  // has left. A byte that finds the buffer full is lost.
+  BoardTakes(r.board_buffer, rate);
+  if (!r.held.empty()) {
+    r.line_credit += r.line_settings_applied.baud_rate;
+    const uint64_t n = std::min<uint64_t>(r.held.size(), r.line_credit / 10000);
+    r.line_credit -= n * 10000;
+    for (uint64_t i = 0; i < n; ++i) {
+      if (r.board_buffer.size() < kRecBoardBufferBytes) {
+        r.board_buffer.push_back(r.held.front());
+      } else {
+        ++r.dropped;
+      }
+      r.held.pop_front();
+    }
+    if (r.held.empty()) r.line_credit = 0;  // an idle line carries nothing over
+  }
+  BoardTakes(r.board_buffer, rate);
+  if (r.board_buffer.empty()) r.board_credit = 0;
+}
+
+// The milliseconds in which a credit growing by `rate` a millisecond stays
+// below `cost`: no byte moves (UINT64_MAX: none ever does).
+uint64_t MsBelow(uint64_t credit, uint64_t rate, uint64_t cost) {
+  if (rate == 0) return UINT64_MAX;
+  if (credit >= cost) return 0;
+  return (cost - credit + rate - 1) / rate - 1;
+}
+
+// The milliseconds from the present state on until a byte leaves the host
+// side: onto the line, or (CDC) to the board.
+uint64_t HostSideIdle(uint64_t at) {
+  const uint32_t rate = BoardRate(at);
+  if (Cdc()) return rate == kRecBoardKeepsUp ? 0 : MsBelow(g_rec.board_credit, rate, 1000);
+  return MsBelow(g_rec.line_credit, g_rec.line_settings_applied.baud_rate, 10000);
+}
+
+// The milliseconds from the present state on in which no byte moves at all.
+uint64_t Idle(uint64_t at) {
+  const Recording& r = g_rec;
+  uint64_t idle = r.held.empty() ? UINT64_MAX : HostSideIdle(at);
+  if (!Cdc() && !r.board_buffer.empty()) {
+    const uint32_t rate = BoardRate(at);
+    idle = std::min(idle, rate == kRecBoardKeepsUp ? 0 : MsBelow(r.board_credit, rate, 1000));
+  }
+  return idle;
+}
+
+// Moves what is on the way as the clock went from where it was last followed
+// up to `to`, a millisecond at a time where a byte moves; stretches where
+// none does are skipped whole, their credits added up.
 void Deliver(uint64_t to) {
   Recording& r = g_rec;
-  for (;;) {
-    if (r.held.empty()) {
-      r.line_credit = 0;
-      r.delivered_to_ms = std::max(r.delivered_to_ms, to);
-      return;
-    }
+  while (r.delivered_to_ms < to) {
     const uint64_t at = r.delivered_to_ms;
-    const uint64_t rate = BitsPerSecond(at);
-    size_t n = r.held.size();
-    if (rate != UINT64_MAX) {
-      if (at >= to) return;
-      uint64_t until = RateHoldsUntil(at, to);
-      if (rate > 0) {  // else a stopped board, or a line speed of 0
-        until = std::min(until, at + MsFor(n, rate));
-        r.line_credit += rate * (until - at);
-        n = std::min<uint64_t>(n, r.line_credit / 10000);
-        r.line_credit -= n * 10000;
-      } else {
-        n = 0;
-      }
-      r.delivered_to_ms = until;
+    if (Quiet(at)) {
+      r.line_credit = r.board_credit = 0;
+      r.delivered_to_ms = std::min(to, BoardChangesAt(at));
+      continue;
     }
-    r.received.insert(r.received.end(), r.held.begin(), r.held.begin() + (ptrdiff_t)n);
-    r.held.erase(r.held.begin(), r.held.begin() + (ptrdiff_t)n);
+    const uint64_t skip = std::min({Idle(at), to - at, BoardChangesAt(at) - at});
+    if (skip == 0) {
+      Step(at);
+      r.delivered_to_ms = at + 1;
+      continue;
+    }
+    const uint32_t rate = BoardRate(at);
+    if (!Cdc() && !r.held.empty()) r.line_credit += (uint64_t)r.line_settings_applied.baud_rate * skip;
+    // Step keeps the board's credit only while it has bytes to take.
+    const bool has_bytes = Cdc() ? !r.held.empty() : !r.board_buffer.empty();
+    r.board_credit = has_bytes && rate != kRecBoardKeepsUp ? r.board_credit + (uint64_t)rate * skip : 0;
+    r.delivered_to_ms = at + skip;
   }
+  // What a board that keeps up takes without a wait (CDC: at once).
+  if (Cdc() && BoardRate(to) == kRecBoardKeepsUp) Take(r.held, r.held.size());
 }
 
 void CatchUp() {
@@ -97,43 +173,51 @@ void CatchUp() {
 
 // A write of `offered` of its `size` bytes (a plan may hold it to fewer) under
 // the total time-out for `size`. Returns the count that went: into the
-// bridge's queue or FIFO, or, for a direct driver, out to the board. The
-// clock moves by the time it took; running out of time is no failure.
-uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered) {
+// bridge's FIFO, or, for a direct driver, out to the line or the board; sets
+// `*ran_out` when the time ran out first. The clock moves by the time it took.
+uint32_t ModelWrite(const uint8_t* data, uint32_t size, uint32_t offered, bool* ran_out) {
   Recording& r = g_rec;
   const PortTimeouts& t = r.timeouts_applied;
   // Both zero: total time-outs are not used, the write waits until done.
   const bool bounded = t.write_total_multiplier != 0 || t.write_total_constant != 0;
   const uint64_t start = r.now_ms;
   const uint64_t deadline = start + (uint64_t)t.write_total_multiplier * size + t.write_total_constant;
-  const bool queued = r.driver == kRecDriverUsbBridge;
+  const bool bridge = r.driver == kRecDriverUsbBridge;
   // A direct driver holds only this write's bytes, and only while it lasts.
-  const size_t room = queued ? kRecQueueBytes + kRecFifoBytes : SIZE_MAX;
-  uint32_t put = 0;
+  const size_t room = bridge ? kRecFifoBytes : SIZE_MAX;
+  uint32_t put = 0, done = 0;
+  *ran_out = false;
   for (;;) {
     Deliver(r.now_ms);
     const uint32_t n = (uint32_t)std::min<size_t>(offered - put, room - std::min(room, r.held.size()));
     r.held.insert(r.held.end(), data + put, data + put + n);
     put += n;
-    Deliver(r.now_ms);  // CDC: at once
-    const uint32_t done = queued ? put : put - (uint32_t)r.held.size();
-    if (done == size || (bounded && r.now_ms >= deadline)) break;
-    // Waits until what is held has gone (a direct driver), or there is room
-    // for the rest (the bridge), or the board changes.
-    const uint64_t rate = BitsPerSecond(r.now_ms);
-    uint64_t next = bounded ? deadline : UINT64_MAX;
-    if (done < offered && rate > 0) {
-      const uint64_t rest = queued ? offered - put : r.held.size();
-      next = std::min(next, r.now_ms + std::max<uint64_t>(1, MsFor(rest, rate)));
+    Deliver(r.now_ms);
+    done = bridge ? put : put - (uint32_t)r.held.size();
+    if (done == size) break;
+    if (done == offered && !bounded) break;  // a plan's short write, with no time-out to wait
+    if (bounded && r.now_ms >= deadline) {
+      *ran_out = true;
+      break;
     }
-    next = RateHoldsUntil(r.now_ms, next);
-    if (next == UINT64_MAX) break;  // nothing will ever go
+    // On to the next millisecond in which a byte leaves the host side, or the
+    // board changes, or the time runs out.
+    uint64_t next = UINT64_MAX;
+    if (done < offered && !Quiet(r.now_ms)) {
+      const uint64_t idle = HostSideIdle(r.now_ms);
+      if (idle < UINT64_MAX - r.now_ms - 1) next = r.now_ms + 1 + idle;
+    }
+    if (done < offered) next = std::min(next, BoardChangesAt(r.now_ms));
+    if (bounded) next = std::min(next, deadline);
+    if (next == UINT64_MAX) {  // nothing will ever go
+      ++r.endless_writes;
+      break;
+    }
     r.now_ms = next;
   }
-  const uint32_t went = queued ? put : put - (uint32_t)r.held.size();
-  if (!queued) r.held.clear();  // what had not left when the time ran out stays the host's
+  if (!bridge) r.held.clear();  // what had not left when the time ran out stays the host's
   r.write_waited_ms += r.now_ms - start;
-  return went;
+  return done;
 }
 
 // The handle answers queries: not unplugged, not dead but after a sleep.
@@ -146,12 +230,22 @@ void KillHandles(uint32_t error, bool answers) {
   g_rec.live_from = g_rec.next_handle;
   g_rec.dead_error = error;
   g_rec.dead_answers = answers;
+  // The board goes with the port, or loses its power: a fresh one starts.
   g_rec.held.clear();
+  g_rec.board_buffer.clear();
+  g_rec.line_credit = g_rec.board_credit = 0;
 }
 
 }  // namespace
 
 Recording& Rec() { return g_rec; }
+
+void RecBoardRate(uint32_t per_s) {
+  CatchUp();
+  g_rec.board_per_s = per_s;
+  g_rec.stalled_until_ms = std::min(g_rec.stalled_until_ms, g_rec.now_ms);
+  g_rec.trickle_until_ms = std::min(g_rec.trickle_until_ms, g_rec.now_ms);
+}
 
 void RecStall(uint64_t ms) {
   CatchUp();
@@ -258,8 +352,8 @@ bool PlatformPortPurge(PortHandle, PortPurgeSide side) {
   CatchUp();
   Log(side == kPurgeReceive ? "PlatformPortPurge rx" : "PlatformPortPurge tx");
   if (Fails(kRecPortPurge)) return false;
-  // PURGE_TXCLEAR: what the driver's queue and (on a bridge) the chip's FIFO
-  // hold never reaches the board.
+  // PURGE_TXCLEAR: what the bridge chip's FIFO holds never reaches the board
+  // (a direct driver holds nothing once a write returned).
   if (side == kPurgeTransmit) g_rec.held.clear();
   return true;
 }
@@ -270,16 +364,14 @@ bool PlatformPortLine(PortHandle, PortLineRequest request) {
   return !Fails(kRecPortLine);
 }
 
-bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
-  if (g_rec.count_only) {
-    g_rec.bytes_written += size;
-    ++g_rec.writes;
-    *written = size;
-    return true;
-  }
+namespace {
+
+// PlatformPortWrite but for its record in `port_writes`; `*went` is what left
+// for the board.
+bool Write(PortHandle port, const void* data, uint32_t size, uint32_t* written, uint32_t* went) {
   CatchUp();
   Log("PlatformPortWrite " + std::to_string(size));
-  *written = 0;
+  *written = *went = 0;
   if (g_rec.on_write) g_rec.on_write();
   if (Fails(kRecPortWrite)) return false;
   if (g_rec.gone) {
@@ -309,9 +401,16 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
   }
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (Modelled()) {
-    take = ModelWrite(bytes, size, (uint32_t)take);
-    if (take > 0) g_rec.transfers.emplace_back(bytes, bytes + take);
-    *written = (uint32_t)take;
+    bool ran_out = false;
+    *went = ModelWrite(bytes, size, (uint32_t)take, &ran_out);
+    // A CDC driver fails a write that ran out of time and reports nothing
+    // of the part that went.
+    if (!timeout_error && ran_out && Cdc() && g_rec.cdc_timeout_error != 0) {
+      g_rec.last_error = g_rec.cdc_timeout_error;
+      timeout_error = true;
+    }
+    if (!timeout_error) *written = *went;
+    if (*written > 0) g_rec.transfers.emplace_back(bytes, bytes + *written);
     return !timeout_error;
   }
   if (g_rec.now_ms < g_rec.stalled_until_ms) take = 0;
@@ -329,9 +428,28 @@ bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_
     g_rec.transfers.emplace_back(bytes, bytes + take);
     g_rec.received.insert(g_rec.received.end(), bytes, bytes + take);
   }
-  if (g_rec.queue_fills) g_rec.queued += (uint64_t)take;
-  *written = (uint32_t)take;
+  *written = *went = (uint32_t)take;
   return !timeout_error;
+}
+
+}  // namespace
+
+bool PlatformPortWrite(PortHandle port, const void* data, uint32_t size, uint32_t* written) {
+  if (g_rec.count_only) {
+    g_rec.bytes_written += size;
+    ++g_rec.writes;
+    *written = size;
+    return true;
+  }
+  RecWrite w{};
+  w.at_ms = g_rec.now_ms;
+  w.size = size;
+  w.ok = Write(port, data, size, written, &w.went);
+  w.took_ms = g_rec.now_ms - w.at_ms;
+  w.written = *written;
+  if (!w.ok) w.error = g_rec.last_error;
+  g_rec.port_writes.push_back(w);
+  return w.ok;
 }
 
 PortClearResult PlatformPortClearError(PortHandle port) {
@@ -345,17 +463,6 @@ PortClearResult PlatformPortClearError(PortHandle port) {
 
 bool PlatformIsTimeoutError(uint32_t error) { return error == 121 || error == 1121; }
 
-bool RecPortQueuedOutput(PortHandle port, uint32_t* queued) {
-  CatchUp();
-  *queued = 0;
-  if (Fails(kRecPortQueuedOutput) || !g_rec.queue_known || !Answers(port)) return false;
-  // cbOutQue counts the driver's queue; what the chip's FIFO holds is not
-  // counted (a direct driver holds nothing once a write returned).
-  *queued = Modelled() ? (uint32_t)(g_rec.held.size() - std::min(g_rec.held.size(), kRecFifoBytes))
-                       : (uint32_t)g_rec.queued;
-  return true;
-}
-
 uint64_t PlatformTickMs() {
   CatchUp();
   return g_rec.now_ms;
@@ -364,12 +471,10 @@ uint64_t PlatformTickMs() {
 void PlatformSleepMs(uint32_t ms) {
   g_rec.now_ms += ms;
   g_rec.slept_ms += ms;
-  uint64_t sent = g_rec.drain_per_ms * ms;
-  g_rec.queued -= sent < g_rec.queued ? sent : g_rec.queued;
   CatchUp();
 }
 
-// What the port holds still drains after the handle is closed.
+// What the bridge chip's FIFO holds still drains after the handle is closed.
 bool PlatformPortClose(PortHandle) {
   CatchUp();
   Log("PlatformPortClose");
