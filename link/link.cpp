@@ -47,6 +47,7 @@ const uint8_t kFailedWritesGone = 3;
 const uint32_t kCompletionSlack = 64;
 
 uint64_t Min(uint64_t a, uint64_t b) { return a < b ? a : b; }
+uint64_t Max(uint64_t a, uint64_t b) { return a > b ? a : b; }
 
 // The port's write time-outs: the driver's own, or while behind a total of
 // `ms` for any write.
@@ -164,6 +165,23 @@ void CutAt(const CommandReader& w) {
   uint8_t head_count = 0;
   const uint32_t payload = Completion(w, head, &head_count);
   FallBehind(head, head_count, payload + kCompletionSlack);
+}
+
+// A write failed, and any part of it may be on the board: `need` zeros
+// finish whatever command it stands in at any of those cut points, and
+// `slack` more follow. From here the link follows the board as inside a
+// payload of `need` bytes, which is all it knows: the zeros end it wherever
+// it stands, and the reset after them finds the board between commands.
+void InDoubt(uint32_t need, uint32_t slack) {
+  CommandReader& w = g_state.link.wire;
+  w = CommandReader();
+  if (need > 0) {
+    w.in_command = 1;
+    w.command = kCmdSetBitmap;
+    w.have = 4;
+    w.payload_left = need;
+  }
+  FallBehind(nullptr, 0, need + slack);
 }
 
 void TraceSlow() {
@@ -490,12 +508,16 @@ bool WriteOwed() {
     ReadCommands(&l.wire, chunk, written, LinkShape());
     ConsumeOwed(written);
     l.failed_writes = 0;
-    if (quick) {
-      l.rate_per_s = (uint32_t)Min((uint64_t)rate * 2, (uint64_t)LineRate() * 4);
-      return true;
+    // What the board takes at the least, the clock's step counted against
+    // it: the next write, sized at half of that, finishes within its time
+    // unless the board slows down. A write that took a quarter of its time
+    // or less went at twice the rate it was sized for, at the least.
+    if (written > 0) {
+      uint64_t least = (uint64_t)written * 1000 / (took + kClockStepMs);
+      if (written == n && (took + 1) * 4 <= allow) least = Max(least, (uint64_t)rate * 2);
+      l.rate_per_s = (uint32_t)Min(least, UINT32_MAX);
     }
-    l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took > 0 ? took : 1));
-    return written == n;
+    return quick || written == n;
   }
   // Failed: the count says nothing, any part may have gone.
   const uint32_t error = PlatformLastError();
@@ -507,10 +529,9 @@ bool WriteOwed() {
     PortGone(error);
     return false;
   }
-  ReadCommands(&l.wire, chunk, written, LinkShape());
-  const uint32_t zeros = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
   l.rate_per_s /= 2;
-  FallBehind(nullptr, 0, zeros);
+  ReadCommands(&l.wire, chunk, written, LinkShape());
+  InDoubt(ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written), 0);
   return false;
 }
 
@@ -575,8 +596,10 @@ void BringBackInStep(bool closing) {
   s.port = port;
   l.mode = kLinkUp;
   LogWrite("\nPort %s back; the display is sent again\n", l.port_name);
-  // The board may still stand inside the command the loss cut.
+  // The board may still stand inside the command the loss cut. A board
+  // plugged in again most likely reads at the line's pace.
   CutAt(l.wire);
+  l.rate_per_s = LineRate();
 }
 
 void LinkEndCall(bool closing) { CatchUp(closing); }
@@ -644,7 +667,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     if (ok && in_time && written > 0) continue;
     ReadCommands(&l.wire, start, sent, LinkShape());
     if (ok) {
-      l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took > 0 ? took : 1));
+      l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took + kClockStepMs));
       // The board took bytes slower than the line, or none before the
       // time-out: where it stands is known.
       CutAt(l.wire);
@@ -664,7 +687,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     // Any part of the piece may be on the board: a line error with abort
     // on error, a time-out reported as an error, a cancelled transfer. It is
     // not written again.
-    FallBehind(nullptr, 0, ZerosForAnyCut(l.wire, data, want - written) + kCompletionSlack);
+    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
     if (waited || PlatformIsTimeoutError(error)) {
       TraceSlow();
     } else {

@@ -313,14 +313,17 @@ const StallCase kStalls[] = {
     {"TextAt10PerSecond", "text", 100, 20, 3000, 80},
     {"EverythingAt20PerSecond", "mixed", 50, 9, 4000, 150},
     {"ShorterThanASecond", "mixed", 50, 9, 300, 60},
-    // Whole pictures in one transfer (the kit's GfxBufferSize) on a UART
-    // whose write time-out is Windows': a stall long enough to see any write
-    // wait out its whole time-out (4096 bytes at 300 baud: 140 s).
-    {"Gfx4096At300Baud", "frame", 1000, 5, 150000, 165, kRecDriverWinTimeouts, "4096", "300", 1300},
-    {"Gfx4096At9600Baud", "frame", 100, 5, 10000, 120, kRecDriverWinTimeouts, "4096", "9600", 1300},
-    {"Gfx4096At19200Baud", "frame", 100, 5, 10000, 120, kRecDriverWinTimeouts, "4096", "19200",
+    // Whole pictures in one transfer (the kit's GfxBufferSize) to a board
+    // that pushes back (USB CDC), under Windows' write time-outs: a stall
+    // long enough to see any write wait out its whole time-out (4096 bytes
+    // at 300 baud: 140 s). (A UART or a bridge sends at the line rate
+    // whatever the board does: a board that stops behind one loses bytes
+    // where no driver that never reads can see it.)
+    {"Gfx4096At300Baud", "frame", 1000, 5, 150000, 165, kRecDriverUsbCdc, "4096", "300", 1300},
+    {"Gfx4096At9600Baud", "frame", 100, 5, 10000, 120, kRecDriverUsbCdc, "4096", "9600", 1300},
+    {"Gfx4096At19200Baud", "frame", 100, 5, 10000, 120, kRecDriverUsbCdc, "4096", "19200",
      1300},
-    {"Gfx4096At115200Baud", "frame", 100, 5, 10000, 120, kRecDriverWinTimeouts, "4096", "115200",
+    {"Gfx4096At115200Baud", "frame", 100, 5, 10000, 120, kRecDriverUsbCdc, "4096", "115200",
      1300},
 };
 
@@ -530,6 +533,9 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
     const std::string gfx_size = std::to_string(std::vector<int>{1, 64, 300, 4096}[setup() % 4]);
     const std::string baud = std::to_string(std::vector<int>{9600, 19200, 115200}[setup() % 3]);
 
+    const bool pushes_back = GetParam().driver == kRecDriverPlain || GetParam().driver == kRecDriverUsbCdc;
+    // How the CDC driver answers a write that ran out of time.
+    const uint32_t timeout_error = std::vector<uint32_t>{121, 0, 995, 31}[setup() % 4];
     auto session = [&](bool faults) {
       // The host's calls and the faults draw from streams of their own, so
       // that both sessions make the same calls.
@@ -540,6 +546,7 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
              {"GfxBufferSize", gfx_size},
              {"BaudRate", baud},
              {"LCD_UseOutPorts", "1"}});
+      Rec().cdc_timeout_error = timeout_error;
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, 0, 0, 0, 0, 0, 0);
       LCD_Init();
       std::vector<uint8_t> picture((size_t)width * height, 0);
@@ -549,8 +556,10 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
         Rec().now_ms += rng() % 300;
         const uint32_t fault = chaos() % 30, how_long = chaos() % 3000;
         if (faults && i < kFaultCalls) {
-          if (fault == 0) RecStall(how_long);
-          if (fault == 1) RecTrickle(how_long, 100);
+          // Only a board behind a driver that pushes back makes writes wait;
+          // behind a UART or a bridge it would lose bytes unseen.
+          if (fault == 0 && pushes_back) RecStall(how_long);
+          if (fault == 1 && pushes_back) RecTrickle(how_long, 20 + how_long % 900);
           if (fault == 2 && !Rec().gone) {
             RecUnplug(std::vector<uint32_t>{22, 31, 1617}[how_long % 3]);
             plug_back_at = Rec().now_ms + how_long;
@@ -713,8 +722,7 @@ TEST_P(TrickleTest, NoCallWaitsLongAndTheDisplayConverges) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, TrickleTest,
-                         ::testing::Values(DriverCase{"UsbBridge", kRecDriverUsbBridge},
-                                           DriverCase{"UsbCdc", kRecDriverUsbCdc}),
+                         ::testing::Values(DriverCase{"UsbCdc", kRecDriverUsbCdc}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // 300 closes in a row on a USB bridge, each LCD_Init, a line of text and
