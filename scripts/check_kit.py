@@ -6,7 +6,8 @@
 - Every file the guide (README.txt) lists under "What is in this kit" is in the zip,
   and every file in the zip is listed.
 - No link in any text file points outside the zip, and every file a text names
-  (a word ending in .txt, .md, .exe, .dll or .ini) is in it.
+  (a word ending in .txt, .md, .exe, .dll or .ini, or a source file of the
+  repository's: .cpp, .h, .cmake, .py, .sh) is in it.
 - Text files have Windows line ends, so that every Notepad shows their lines.
 - The programs and the library are stripped: no symbol table, no debug sections.
 - Korvex.dll holds the identification text that DLL_GetInfo returns, and its version
@@ -33,7 +34,8 @@ AUTOLINK = re.compile(r"<([A-Za-z][A-Za-z0-9+.-]*:[^>\s]*)>")
 BARE_URL = re.compile(r"\b(?:(?:https?|ftp|file)://|mailto:|www\.)[^\s<>()]+", re.IGNORECASE)
 # A file named in running text: letters, digits, - _ . in parts joined by / or \.
 FILE_MENTION = re.compile(
-    r"(?<![\w./\\:-])((?:[\w-]+[/\\])*[\w-]+(?:\.[\w-]+)*\.(?:txt|md|exe|dll|ini))(?![\w.])",
+    r"(?<![\w./\\:-])((?:[\w-]+[/\\])*[\w-]+(?:\.[\w-]+)*\.(?:txt|md|exe|dll|ini|cpp|h|cmake|py|sh))"
+    r"(?![\w.])",
     re.IGNORECASE)
 
 

@@ -5,7 +5,8 @@
 # korvex-board.exe with its guide and the picture of its window. Programs
 # and library are stripped; text files get Windows line ends; the guides of
 # the tools go without their "For developers" part, which speaks of this
-# repository, and their links to a picture lead to its copy in the kit.
+# repository, and without an "On Linux" part, and their links to a picture
+# lead to its copy in the kit.
 #
 # It builds nothing (`make dist` builds the DLLs and the Windows tools
 # first). VERSION comes from the driver's identification text, "... V1.09b"
@@ -79,7 +80,7 @@ for example in "$root"/tools/host/examples/*.txt; do
 done
 mkdir -p "$stage/examples"
 python3 - "$root" "$stage" "${pictures[*]}" "${texts[@]}" <<'EOF'
-import os, sys
+import os, re, sys
 root, stage, pictures, *pairs = sys.argv[1:]
 pictures = pictures.split()
 for source, name in zip(pairs[0::2], pairs[1::2]):
@@ -93,6 +94,8 @@ for source, name in zip(pairs[0::2], pairs[1::2]):
     cut = text.find("\n## For developers\n")
     if cut >= 0:
         text = text[:cut + 1]
+    # Nor what only the Linux build does: the kit is for Windows.
+    text = re.sub(r"\n## On Linux\n.*?(?=\n## |\Z)", "\n", text, flags=re.S)
     text = text.replace("\r\n", "\n").replace("\n", "\r\n")
     with open(os.path.join(stage, name), "w", encoding="utf-8", newline="") as f:
         f.write(text)

@@ -321,6 +321,39 @@ TEST_F(WholeStream, ClosingBytesArriveInThreeHundredClosesAtOneMegabaud) {
   EXPECT_EQ(Describe(expected), Describe(d.commands));
 }
 
+// A script's "flush": the text the driver holds reaches the board before
+// the script goes on, with nothing else (the graphics call it makes, on the
+// picture's clear top left byte, changes nothing with GfxChangesOnly=1). The
+// script starts the driver itself and never stops it, so nothing else
+// empties the buffers. And the report counts a whole frame with a 4096-byte
+// buffer as one transfer of ten port writes: the driver writes at most 280
+// bytes at a time at 19200 baud (strace counts 1, 4, 9 x 280 and 45 bytes).
+TEST_F(WholeStream, FlushSendsTheHeldTextAndTheReportCountsPortWrites) {
+  WriteFile(work_ + "/config.ini",
+            "[Korvex]\r\nBaudRate=19200\r\nGfxBufferSize=4096\r\nGfxForceFlush=1\r\n"
+            "GfxChangesOnly=1\r\n");
+  WriteFile(work_ + "/flush.txt", "io COM5 240 64 1 0 0 0\ninit\ntext 0 0 Held\nflush\n");
+  std::vector<Bytes> chunks;
+  RunResult run = Host({"--script", WindowsPath(work_ + "/flush.txt"), "--quiet"}, &chunks);
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_EQ(Describe({Reset(), Cursor(1, 1), Char('H'), Char('e'), Char('l'), Char('d')}),
+            Describe(Decode(chunks).commands));
+  EXPECT_NE(std::string::npos,
+            run.out.find("expected on the wire: 8 bytes in 2 transfers (2 port writes of up to "
+                         "280 bytes), 0.0 s at 19200 baud, 0 left in the driver's buffers"))
+      << run.out;
+
+  WriteFile(work_ + "/frame.txt",
+            "io COM5 240 64 1 0 0 0\ninit\nfill 0 0 239 63 1\nframe\n");
+  run = Host({"--script", WindowsPath(work_ + "/frame.txt"), "--quiet"}, &chunks);
+  ASSERT_EQ(0, run.status) << run.out << run.err;
+  EXPECT_EQ(2566, (long)pty_line::Joined(chunks).size());
+  EXPECT_NE(std::string::npos,
+            run.out.find("expected on the wire: 2566 bytes in 2 transfers (11 port writes of up "
+                         "to 280 bytes)"))
+      << run.out;
+}
+
 // A board that talks back: it keeps sending bytes into the port, which the
 // driver never reads, while the frames go out. The stream arrives whole.
 TEST_F(WholeStream, ArrivesWhileTheBoardTalksBack) {

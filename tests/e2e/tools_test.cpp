@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -189,7 +190,8 @@ TEST_F(ToolsUnderWine, HostExitStatusesAndMessages) {
       {{"--probe"}, 1, "korvex-host: --probe goes with --list-ports\n", ""},
       // The driver's rule drops one trailing colon; the tool's check keeps it.
       {{"--dll", dll, "--port", "COM15:", "--demo", "text", "--no-cleanup"}, 0, "",
-       "expected on the wire: 2914 bytes in 64 writes"},
+       "expected on the wire: 2914 bytes in 64 transfers (64 port writes of up to 280 "
+       "bytes)"},
       {{"--dll", dll, "--port", "COM99", "--demo", "text"}, 6,
        "korvex-host: there is no port COM99: the driver could not open it (its message box "
        "says Error 2) and nothing reaches the display\n",
@@ -287,7 +289,9 @@ TEST_F(ToolsUnderWine, ListPortsAndAHeldPort) {
             "other program (a terminal, the host application, korvex-board on this end) and run "
             "again\n",
             run.err);
-  EXPECT_NE(std::string::npos, run.out.find("expected on the wire: 0 bytes in 0 writes")) << run.out;
+  EXPECT_NE(std::string::npos,
+            run.out.find("expected on the wire: 0 bytes in 0 transfers (0 port writes"))
+      << run.out;
   kill(holder, SIGTERM);
   WaitFor(holder);
   unlink(link.c_str());
@@ -361,6 +365,79 @@ TEST(ExampleScripts, HelloGlyphsSitWhereTheFontDoes) {
   }
   EXPECT_EQ(16, rows);
   EXPECT_EQ(0x3E, used) << "the glyphs span the font's five columns";
+}
+
+// The example scripts' lines as their words, with their line numbers;
+// comments and blank lines left out.
+struct ExampleLine {
+  int number;
+  std::vector<std::string> words;
+};
+
+std::vector<ExampleLine> ExampleLines(const std::string& name) {
+  std::istringstream script(ReadFile(std::string(KORVEX_HOST_EXAMPLES) + "/" + name));
+  std::vector<ExampleLine> lines;
+  int number = 0;
+  for (std::string line; std::getline(script, line);) {
+    ++number;
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (!words.empty() && words[0][0] != '#') lines.push_back({number, words});
+  }
+  return lines;
+}
+
+// The driver keeps text, cursor, custom characters, light and contrast in
+// its text buffer until a graphics call: an example that pauses (sleep,
+// wait) with such bytes put since its last graphics call would show them
+// only after the pause.
+TEST(ExampleScripts, NothingWaitsInTheTextBufferDuringAPause) {
+  for (const char* name : {"hello.txt", "lights.txt", "replug.txt"}) {
+    bool held = false;
+    for (const ExampleLine& line : ExampleLines(name)) {
+      const std::string& c = line.words[0];
+      if (c == "text" || c == "print" || c == "char" || c == "cursor" || c == "cgram" ||
+          c == "io") {
+        held = true;
+      } else if (c == "rect" || c == "frame" || c == "flush") {
+        held = false;
+      } else if (c == "sleep" || c == "wait") {
+        EXPECT_FALSE(held) << name << ":" << line.number << ": " << c
+                           << " pauses with bytes in the text buffer";
+      }
+    }
+  }
+}
+
+// Text and graphics are ORed on the display: no text the examples write
+// lies under a rectangle they fill (pitch 6, 8-pixel rows).
+TEST(ExampleScripts, NoTextUnderTheirOwnFilledRectangles) {
+  for (const char* name : {"hello.txt", "lights.txt", "replug.txt"}) {
+    struct Box {
+      long x1, y1, x2, y2;
+    };
+    std::vector<Box> texts, fills;
+    for (const ExampleLine& line : ExampleLines(name)) {
+      const std::vector<std::string>& words = line.words;
+      auto n = [&](size_t i) { return strtol(words[i].c_str(), nullptr, 0); };
+      if (words[0] == "text" && words.size() > 3) {
+        size_t length = 0;
+        for (size_t i = 3; i < words.size(); ++i) length += words[i].size() + (i > 3);
+        texts.push_back({n(1) * 6, n(2) * 8, (n(1) + (long)length) * 6 - 1, n(2) * 8 + 7});
+      } else if (words[0] == "fill" && words.size() == 6 && n(5) != 0) {
+        fills.push_back({std::min(n(1), n(3)), std::min(n(2), n(4)), std::max(n(1), n(3)),
+                         std::max(n(2), n(4))});
+      }
+    }
+    for (const Box& a : texts) {
+      for (const Box& b : fills) {
+        EXPECT_TRUE(a.x2 < b.x1 || b.x2 < a.x1 || a.y2 < b.y1 || b.y2 < a.y1)
+            << name << ": text at pixel row " << a.y1 << " lies under the fill of rows " << b.y1
+            << "-" << b.y2;
+      }
+    }
+  }
 }
 
 // Which programs a run uses: the win64 build's under 64-bit Wine, or the

@@ -285,8 +285,12 @@ void Report(const Session& s, double elapsed) {
            static_cast<double>(w.gfx_bytes) / static_cast<double>(c.graphics_calls),
            w.settings.gfx_changes_only);
   }
-  printf("expected on the wire: %llu bytes in %llu writes", static_cast<unsigned long long>(w.bytes_written),
-         static_cast<unsigned long long>(w.writes));
+  // Transfers are the buffers' hand-overs; port writes, the pieces the
+  // driver cuts them into, are what a port monitor counts.
+  printf("expected on the wire: %llu bytes in %llu transfers (%llu port writes of up to %u bytes)",
+         static_cast<unsigned long long>(w.bytes_written),
+         static_cast<unsigned long long>(w.transfers),
+         static_cast<unsigned long long>(w.port_writes), host::PortPiece(baud));
   if (baud > 0) printf(", %.1f s at %d baud", wire_seconds, baud);
   printf(", %u left in the driver's buffers\n", host::BufferedBytes(w));
   if (c.ready_timeouts) {

@@ -33,7 +33,7 @@ const std::map<std::string, CommandShape>& Commands() {
       {"rect", {4, false}},     {"pixel", {3, false}},    {"fill", {5, false}},
       {"line", {5, false}},     {"sleep", {1, false}},    {"demo", {1, false}},
       {"controller", {1, false}}, {"customize", {5, false}},
-      {"wait", {0, true}},
+      {"wait", {0, true}},      {"flush", {0, false}},
   };
   return commands;
 }
@@ -349,6 +349,12 @@ void RunScript(Session& s, const Script& script) {
       printf("getcgram %u %u\n", u32(0), CallGetCgramChar(s, u32(0)));
     } else if (c == "rect") {
       CallSendToGfx(s, u32(0), u32(1), u32(2), u32(3));
+    } else if (c == "flush") {
+      // The driver writes the text it holds (text, cursor, custom
+      // characters, light, contrast) before any graphics; the smallest
+      // graphics call, the picture's top left byte, is how a script gets it
+      // onto the display before a pause.
+      CallSendToGfx(s, 0, 0, 0, 0);
     } else if (c == "pixel") {
       SetPixel(s.picture, static_cast<int>(v[0]), static_cast<int>(v[1]), v[2] != 0);
     } else if (c == "fill" || c == "line") {

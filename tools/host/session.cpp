@@ -110,7 +110,8 @@ void CallInit(Session& s) {
   }
   if (s.wire.port_open) ModelCleanUp(s.wire);  // the old port's end, sent
   s.bytes_at_init = s.wire.bytes_written;
-  s.writes_at_init = s.wire.writes;
+  s.transfers_at_init = s.wire.transfers;
+  s.port_writes_at_init = s.wire.port_writes;
   ModelInit(s.wire, settings, s.port_state != PortState::kMissing);
   s.controller = settings.controller;
   CallGetInfo(s);
@@ -132,7 +133,8 @@ void CallCleanUp(Session& s) {
   if (s.port_state == PortState::kHeld && ProbePort(s.wire_port) == PortState::kHeld) {
     s.counters.held_port_inits++;
     s.wire.bytes_written = s.bytes_at_init;
-    s.wire.writes = s.writes_at_init;
+    s.wire.transfers = s.transfers_at_init;
+    s.wire.port_writes = s.port_writes_at_init;
     fprintf(stderr,
             "korvex-host: port %s is held by another program: the driver could not open it (its "
             "message box said so at LCD_Init) and nothing reached the display; close the other "

@@ -91,7 +91,7 @@ struct Session {
   PortState port_state = PortState::kMissing;
   // The model's count when LCD_Init found its port held, by the driver or by
   // another program: LCD_CleanUp tells which.
-  uint64_t bytes_at_init = 0, writes_at_init = 0;
+  uint64_t bytes_at_init = 0, transfers_at_init = 0, port_writes_at_init = 0;
   bool text_dirty = false;  // something was written to the text layer
   bool gfx_dirty = false;   // the display's graphics may differ from blank
   double pace_start = 0;

@@ -9,7 +9,9 @@ namespace {
 void Write(WireModel& m, unsigned bytes) {
   if (bytes == 0) return;
   m.bytes_written += bytes;
-  m.writes += 1;
+  m.transfers += 1;
+  const unsigned piece = PortPiece(m.settings.baud_rate);
+  m.port_writes += (bytes + piece - 1) / piece;
 }
 
 void PutText(WireModel& m) {
@@ -165,6 +167,15 @@ bool Ks108Shown(WireModel& m, const uint8_t* picture) {
 }
 
 }  // namespace
+
+unsigned PortPiece(int baud_rate) {
+  // 10 bits a byte, in whole milliseconds rounded up; an unusable rate
+  // counts a millisecond a byte.
+  uint64_t per_byte = baud_rate > 0 ? (10000u + (uint64_t)baud_rate - 1) / (uint64_t)baud_rate : 1;
+  if (per_byte > 250) per_byte = 250;
+  const uint64_t piece = (1280 - 1000) / per_byte;
+  return piece > 0 ? (unsigned)piece : 1;
+}
 
 void ModelInit(WireModel& model, const WireSettings& settings, bool opened) {
   if (model.port_open) ModelCleanUp(model);

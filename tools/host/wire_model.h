@@ -1,6 +1,7 @@
 // What the driver should write to the port for the calls the tool makes: an
-// independent count of bytes and port writes, kept from the protocol's rules
-// (command lengths, the two batching buffers and when they are flushed), so
+// independent count of bytes, transfers and port writes, kept from the
+// protocol's rules (command lengths, the two batching buffers and when they
+// are flushed, the pieces a transfer is written in), so
 // the tool can report bytes it cannot see and tell when nothing is left
 // waiting in the driver.
 #pragma once
@@ -36,7 +37,11 @@ struct WireModel {
   uint8_t contrast = 0;
   uint32_t out_ports = 0;
   uint64_t bytes_written = 0;
-  uint64_t writes = 0;
+  // A transfer is what a buffer hands to the port at once (or a byte written
+  // directly); the driver writes each in pieces (PortPiece), one port write a
+  // piece.
+  uint64_t transfers = 0;
+  uint64_t port_writes = 0;
   uint64_t gfx_bytes = 0;  // put by LCD_SendToGfxMemory
   // With GfxChangesOnly: the graphics the board shows, as the driver keeps
   // them (T6963 row bytes, 43 a row; KS108 column bytes, 256 a band), and
@@ -61,6 +66,11 @@ void ModelGraphics(WireModel& model, const uint8_t* picture, uint32_t x1, uint32
                    uint32_t y2);
 
 // Length of the one graphics command (header and payload) for that call.
+// The most bytes the driver hands to one port write: its write time-out (a
+// second plus the line time of the bytes, at least a millisecond a byte and
+// at most a quarter of a second) stays within 1.28 s. 280 from 10000 baud up.
+unsigned PortPiece(int baud_rate);
+
 uint32_t GraphicsCommandLength(const WireModel& model, uint32_t x1, uint32_t y1, uint32_t x2,
                                uint32_t y2);
 unsigned BufferedBytes(const WireModel& model);
