@@ -78,12 +78,18 @@ struct LinkRecord {
   int64_t budget_ms = 0;
   uint64_t budget_at_ms = 0;
   uint64_t call_spent_ms = 0;
+  // When a board that took nothing lately is offered bytes again.
+  uint64_t next_attempt_ms = 0;
   // The bytes a second the board took lately; whether the last write long
   // enough to tell went at the line's pace, and how many bytes in a row did.
   uint32_t rate_per_s = 0;
   uint8_t at_pace = 0;
   uint32_t fast_bytes = 0;
   uint64_t fast_ms = 0;
+  // How late this call's writes were against their line time, in all, and
+  // that line time: a board that keeps up makes them late by little.
+  int64_t call_late_ms = 0;
+  uint64_t call_line_ms = 0;
   // The write time-out last set while behind (0: the driver's own are set).
   uint32_t behind_timeout_ms = 0;
 };

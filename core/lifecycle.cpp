@@ -66,6 +66,7 @@ void ComposePaths() {
 KORVEX_API void KORVEX_CALL LCD_Init() {
   DriverState& s = g_state;
   SetReady(0);
+  BeginCall();
   ComposePaths();
   LoadSettings();
   SaveSettings();
@@ -99,6 +100,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
 KORVEX_API void KORVEX_CALL LCD_CleanUp() {
   DriverState& s = g_state;
   SetReady(0);
+  BeginCall();
   FlushTextBuffer();
   FlushGfxBuffer();
   WriteDirect(kCmdResetDisplay);

@@ -16,10 +16,10 @@ const uint64_t kRetryMs = 1000;
 // board that does not costs a call about this long once, whatever the line
 // speed and transfer sizes.
 const uint64_t kLongestWriteMs = 1280;
-// A piece that took longer than its line time and this came from a board
-// slower than the line (timers tick every 10 to 16 ms, and a USB frame
-// takes a millisecond or two).
-const uint64_t kSlowMarginMs = 50;
+// A call whose writes were late by more than this, and by more than their
+// line time, met a board slower than the line: a scheduler that holds the
+// host's thread, or a busy USB bus, delays writes by less.
+const uint64_t kSlowMarginMs = 250;
 // The time budget while the board is behind: a fifth of the host's time,
 // and never more than this in one call (what a host's frame loop can give
 // without a visible stutter), however long the budget saved up.
@@ -34,6 +34,13 @@ const uint32_t kChunkMost = 256;
 // Bytes in a row that must go at the line's pace before the board counts
 // as keeping up again, and the rate assumed at first when nothing is known.
 const uint32_t kKeepsUpBytes = 128;
+// What a board that took nothing lately is offered every two seconds, and
+// how long that write may wait beyond the bytes' line time: long enough for
+// a board reading 20 bytes a second to take one, short enough that one that
+// never reads costs the host 3 % of its time.
+const uint64_t kProbeBytes = 8;
+const uint64_t kProbeWaitMs = 60;
+const uint64_t kProbeEveryMs = 2000;
 const uint32_t kTellingBytes = 64;
 // The step of the platform's clock at worst (Windows' tick).
 const uint64_t kClockStepMs = 16;
@@ -199,13 +206,17 @@ void TraceFailed(uint32_t error) {
 
 // Appends a composed command to the pending bytes and applies it to the
 // board's display as the board will.
+// It takes commands up to `soft` bytes, so that what is composed goes out
+// soon and the next look finds the host's newest display; a first command
+// larger than that (a KS108 picture) up to `room`.
 struct Composer {
   uint8_t* bytes;
   uint32_t count;
   uint32_t room;
+  uint32_t soft;
 };
 
-bool Fits(const Composer& c, uint32_t n) { return c.count + n <= c.room; }
+bool Fits(const Composer& c, uint32_t n) { return c.count + n <= (c.count == 0 ? c.room : c.soft); }
 
 void ComposeText(Composer* c, const uint8_t* bytes, uint32_t n) {
   memcpy(c->bytes + c->count, bytes, n);
@@ -452,7 +463,7 @@ bool WriteOwed() {
   DriverState& s = g_state;
   LinkRecord& l = s.link;
   const uint32_t rate = l.rate_per_s < kLeastRate ? kLeastRate : l.rate_per_s;
-  uint64_t allow, n;
+  uint64_t allow, n, full = 0;
   if (l.at_pace) {
     // What the line carries in a tenth of a second, under a time-out of its
     // line time and a little: a board that slowed down costs no more.
@@ -460,14 +471,24 @@ bool WriteOwed() {
     if (n == 0) n = 1;
     const uint64_t line_ms = LineTimeMs(n, l.baud_rate);
     allow = line_ms + line_ms / 4 + kClockStepMs;
+  } else if (l.rate_per_s == 0) {
+    // The board took nothing lately: now and then a few bytes, under a
+    // time-out of their line time and a little, tell whether it reads
+    // again.
+    const uint64_t now = PlatformTickMs();
+    if (now < l.next_attempt_ms || l.budget_ms < (int64_t)kLeastWriteMs) return false;
+    l.next_attempt_ms = now + kProbeEveryMs;
+    n = Min(Min(kProbeBytes, Owed()), (uint64_t)LineRate() * (kMostCallMs - kProbeWaitMs) / 1000);
+    if (n == 0) n = 1;
+    allow = Min(LineTimeMs(n, l.baud_rate) + kProbeWaitMs, kMostCallMs);
   } else {
     if (l.budget_ms < (int64_t)kLeastWriteMs) return false;
     allow = Min((uint64_t)l.budget_ms, kMostCallMs - Min(l.call_spent_ms, kMostCallMs));
     if (allow < kLeastWriteMs) return false;
     // Half of what the board's rate fits in the time allowed, and no more
     // than the line carries in it.
-    n = Min((uint64_t)rate * allow / 2000, (uint64_t)LineRate() * allow / 1000);
-    n = Min(Min(n, kChunkMost), Owed());
+    full = Min(Min((uint64_t)rate * allow / 2000, (uint64_t)LineRate() * allow / 1000), kChunkMost);
+    n = Min(full, Owed());
     if (n == 0) n = 1;
     // Not even one byte's line time: the budget grows until it is.
     if (LineTimeMs(n, l.baud_rate) > allow) return false;
@@ -512,9 +533,13 @@ bool WriteOwed() {
     // it: the next write, sized at half of that, finishes within its time
     // unless the board slows down. A write that took a quarter of its time
     // or less went at twice the rate it was sized for, at the least.
+    // A write shorter than the rate allowed says little (the clock's step
+    // weighs on it): it only ever raises the estimate.
+    if (written == 0) l.rate_per_s = 0;
     if (written > 0) {
       uint64_t least = (uint64_t)written * 1000 / (took + kClockStepMs);
-      if (written == n && (took + 1) * 4 <= allow) least = Max(least, (uint64_t)rate * 2);
+      if (written == n && n >= full && (took + 1) * 4 <= allow) least = Max(least, (uint64_t)rate * 2);
+      if (n < full) least = Max(least, l.rate_per_s);
       l.rate_per_s = (uint32_t)Min(least, UINT32_MAX);
     }
     return quick || written == n;
@@ -525,14 +550,20 @@ bool WriteOwed() {
     PortGone(error);
     return false;
   }
-  if (took * 2 < allow && !PlatformIsTimeoutError(error) && ++l.failed_writes >= kFailedWritesGone) {
+  const bool at_once = took * 2 < allow && !PlatformIsTimeoutError(error);
+  if (at_once && ++l.failed_writes >= kFailedWritesGone) {
     PortGone(error);
     return false;
   }
   l.rate_per_s /= 2;
   ReadCommands(&l.wire, chunk, written, LinkShape());
-  InDoubt(ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written), 0);
-  return false;
+  // Never fewer zeros than were owed: the slack of an earlier loss may not
+  // have gone either.
+  const uint32_t need = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
+  InDoubt(need, l.owed_zeros > need ? l.owed_zeros - need : 0);
+  // A write that failed at once (a line error, say) may be followed by
+  // another in this call; three in a row and the port counts as gone.
+  return at_once;
 }
 
 // Spends what the budget allows on what the board lacks, newest state only;
@@ -549,7 +580,7 @@ void CatchUp(bool closing) {
   SetReady(0);
   for (;;) {
     if (l.pending_count == 0 && l.owed_head_count == 0 && l.owed_zeros == 0 && !l.owe_reset) {
-      Composer c = {s.pending, 0, kPendingCapacity};
+      Composer c = {s.pending, 0, kPendingCapacity, kChunkMost};
       if (!ComposeDifference(&c)) {
         if (l.fast_bytes >= kKeepsUpBytes && s.shown.reader.in_command == 0) {
           l.mode = kLinkUp;
@@ -561,9 +592,11 @@ void CatchUp(bool closing) {
           break;
         }
         // Nothing to send: once a second, bytes that change nothing (the
-        // cursor set where it stands) measure whether the board keeps up.
+        // cursor set where it stands) measure whether the board keeps up,
+        // while it took at least half the line's rate lately; a board slower
+        // than that shows a change of pace in what the host draws next.
         const uint64_t t = PlatformTickMs();
-        if (t < l.next_try_ms || closing) break;
+        if (t < l.next_try_ms || closing || l.rate_per_s < LineRate() / 2) break;
         l.next_try_ms = t + kRetryMs;
         // As many as the board took in a quarter of a second lately, so that
         // a slow board is not kept from what the host draws next.
@@ -576,7 +609,7 @@ void CatchUp(bool closing) {
       }
       l.pending_count = c.count;
       l.pending_sent = 0;
-    }
+        }
     if (!WriteOwed() || l.mode != kLinkBehind) break;
   }
   SetReady(ready);
@@ -661,10 +694,16 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     size -= written;
     sent += written;
     if (written > 0) l.failed_writes = 0;
-    // A piece that went at the line's pace; a short one that came back at
-    // once is written on.
-    const bool in_time = took <= LineTimeMs(written, l.baud_rate) + kSlowMarginMs;
-    if (ok && in_time && written > 0) continue;
+    // The board keeps up while this call's writes together took no more
+    // than twice their line time, or were late by less than a scheduler or
+    // a busy USB bus may make them: then a short write that came back at
+    // once is written on. A short write that waited ran out of its time.
+    const uint64_t line_ms = LineTimeMs(written, l.baud_rate);
+    l.call_late_ms += (int64_t)took - (int64_t)line_ms;
+    l.call_line_ms += line_ms;
+    const bool late = l.call_late_ms > (int64_t)kSlowMarginMs && l.call_late_ms > (int64_t)l.call_line_ms;
+    const bool waited_out = written < want && took > line_ms + kClockStepMs;
+    if (ok && written > 0 && !late && !waited_out) continue;
     ReadCommands(&l.wire, start, sent, LinkShape());
     if (ok) {
       l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took + kClockStepMs));

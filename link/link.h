@@ -28,10 +28,16 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate);
 // The port was shut: nothing is owed to any board.
 void LinkClosed();
 
-// At the start of every export that writes, before its first put: a port
-// that is gone is opened again, at most once a second.
+// At the start of every export that writes, before its first put: the
+// call's writes are timed afresh, and a port that is gone is opened again,
+// at most once a second.
 void BringBackInStep(bool closing);
+inline void BeginCall() {
+  g_state.link.call_late_ms = 0;
+  g_state.link.call_line_ms = 0;
+}
 inline void BeginWritingCall() {
+  BeginCall();
   if (g_state.link.mode == kLinkGone) BringBackInStep(false);
 }
 // At the end of every export that writes, once the buffers were emptied into

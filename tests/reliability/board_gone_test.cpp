@@ -307,8 +307,8 @@ TEST_F(BoardComesAndGoes, NeverReadingBoardCostsOneTimeOutThenAFewPerCent) {
   Print("a board that never reads", r);
   ASSERT_GT(r.elapsed_s, 5.0);
   // One call waits out one write time-out; everything else together stays
-  // within 5 % of the host's time: dropped transfers, and a probe a second
-  // under a 20 ms time-out.
+  // within 5 % of the host's time: dropped transfers, and a few bytes a
+  // second under a 20 ms time-out.
   EXPECT_LT(r.longest_ms, kWriteTimeOutMs + 250);
   const double rest = r.total_ms - r.longest_ms;
   EXPECT_LT(rest, 0.05 * 1000 * r.elapsed_s);
@@ -326,12 +326,12 @@ TEST_F(BoardComesAndGoes, StoppedBoardShowsTheSamePictureOnceItReadsAgain) {
   StartBoard(board_, dir, "board");
   StartHost(dir, Demo(dir, true));
   // Once the driver has started, the board's process stops: the pty fills,
-  // and the driver meets a write time-out, drops and probes. Two seconds
-  // after that the board goes on.
+  // and the driver meets a write time-out and falls behind. Two seconds
+  // after that the board goes on, and the display catches up.
   ASSERT_TRUE(WaitForBytes(dir, "board", 1)) << ReadFile(dir + "/host.err");
   ASSERT_EQ(0, kill(board_.pid, SIGSTOP));
   const double stopped_at = Now();
-  const std::string kStalled = "Port COM6: the board takes no bytes;";
+  const std::string kStalled = "Port COM6: the board takes bytes slower than the line;";
   while (ReadFile(dir + "/debug.log").find(kStalled) == std::string::npos &&
          Now() < stopped_at + kStepSeconds && host_.pid > 0)
     usleep(20000);
@@ -347,7 +347,7 @@ TEST_F(BoardComesAndGoes, StoppedBoardShowsTheSamePictureOnceItReadsAgain) {
 
   const std::string trace = ReadFile(dir + "/debug.log");
   ASSERT_NE(std::string::npos, trace.find(kStalled)) << "the host ended before the pty filled";
-  EXPECT_NE(std::string::npos, trace.find("Port COM6: the board takes bytes again;"));
+  EXPECT_NE(std::string::npos, trace.find("Port COM6: the board keeps up again"));
   EXPECT_LT(r.longest_ms, kWriteTimeOutMs + 250);
   ExpectPicture(dir, "board", reference);
 }

@@ -7,9 +7,8 @@
 
 #include "link/buffers.h"
 #include "link/link.h"
+#include "board_view.h"
 #include "test_support.h"
-#include "tools/board/decoder.h"
-#include "tools/board/model.h"
 
 namespace {
 
@@ -29,44 +28,6 @@ size_t Count(const std::vector<std::string>& calls, const std::string& prefix) {
   return (size_t)std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
     return c.compare(0, prefix.size(), prefix) == 0;
   });
-}
-
-// What the display shows after the wire: a board that reads it all, or, from
-// each offset in `fresh_at` on, a new board just plugged in.
-BoardModel Shown(const Bytes& wire, const DisplayConfig& config,
-                 const std::vector<size_t>& fresh_at = {}) {
-  BoardModel model;
-  board::Decoder decoder;
-  size_t at = 0;
-  std::vector<size_t> starts = {0};
-  starts.insert(starts.end(), fresh_at.begin(), fresh_at.end());
-  starts.push_back(wire.size());
-  for (size_t i = 0; i + 1 < starts.size(); ++i) {
-    board::ModelInit(model, config);
-    board::DecoderInit(decoder, config);
-    std::vector<board::Command> commands;
-    std::vector<board::Anomaly> anomalies;
-    at = starts[i];
-    board::DecoderFeed(decoder, wire.data() + at, starts[i + 1] - at, commands, anomalies);
-    for (const board::Command& c : commands) board::ModelApply(model, c);
-  }
-  return model;
-}
-
-void ExpectSameDisplay(const BoardModel& got, const BoardModel& want) {
-  EXPECT_EQ(got.text, want.text);
-  EXPECT_EQ(got.cursor_column, want.cursor_column);
-  EXPECT_EQ(got.cursor_row, want.cursor_row);
-  for (int code = 0; code < 256; ++code) {
-    EXPECT_EQ(got.custom[code].defined, want.custom[code].defined) << code;
-    EXPECT_EQ(got.custom[code].rows, want.custom[code].rows) << code;
-  }
-  EXPECT_EQ(got.light, want.light);
-  EXPECT_EQ(got.contrast, want.contrast);
-  EXPECT_EQ(got.ports, want.ports);
-  EXPECT_EQ(std::count(got.graphics.begin(), got.graphics.end(), 1),
-            std::count(want.graphics.begin(), want.graphics.end(), 1));
-  EXPECT_TRUE(got.graphics == want.graphics) << "the graphics differ";
 }
 
 // ------------------------------------------------ the bytes after a cut

@@ -25,7 +25,8 @@
 //   text PORT HEX            LCD_Init, LCD_SendToMemory per byte, LCD_CleanUp
 // --short-writes makes every port write of more than one byte write only half
 // (rounded up); --fail-write N,M makes the Nth and the Mth port write fail
-// with nothing written.
+// with nothing written; --pause MS waits that long before LCD_CleanUp (the
+// driver's time budget refills meanwhile).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -232,6 +233,7 @@ int main(int argc, char** argv) {
   // Options may stand anywhere after the scenario; the rest are positional.
   const char* args[8] = {};
   int count = 0;
+  DWORD pause_ms = 0;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--short-writes") == 0) {
       g_short_writes = true;
@@ -241,6 +243,8 @@ int main(int argc, char** argv) {
       g_time_out_writes = argv[++i];
     } else if (strcmp(argv[i], "--drop-write") == 0 && i + 1 < argc) {
       g_drop_writes = argv[++i];
+    } else if (strcmp(argv[i], "--pause") == 0 && i + 1 < argc) {
+      pause_ms = (DWORD)atoi(argv[++i]);
     } else if (count < 8) {
       args[count++] = argv[i];
     }
@@ -308,6 +312,7 @@ int main(int argc, char** argv) {
     SetPort(e, port);
     e.init();
     for (int i = 0; i < n; ++i) e.send_to_memory(bytes[i]);
+    if (pause_ms > 0) Sleep(pause_ms);
     e.clean_up();
   } else {
     fprintf(stderr, "unknown scenario or missing arguments: %s\n", scenario);

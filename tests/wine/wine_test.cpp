@@ -10,6 +10,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -477,7 +479,7 @@ INSTANTIATE_TEST_SUITE_P(Speeds, WineDriverTimeouts,
 struct WriteCase {
   const char* name;
   std::vector<std::string> options;
-  std::vector<std::string> writes;
+  std::vector<std::string> writes;  // all of them, or up to "..." where later ones vary
   std::string wire;
 };
 
@@ -494,16 +496,25 @@ TEST_P(WineDriverWrites, TextTransfersSurviveShortAndFailedWrites) {
   std::vector<std::string> writes;
   for (const std::string& line : lines)
     if (line.compare(0, 10, "WRITEFILE ") == 0 || line == "CLEARCOMMERROR") writes.push_back(line);
-  EXPECT_EQ(GetParam().writes, writes);
+  std::vector<std::string> want = GetParam().writes;
+  if (want.back() == "...") {
+    // The writes after a loss are sized by the rate the driver measures.
+    want.pop_back();
+    writes.resize(std::min(writes.size(), want.size()));
+  }
+  EXPECT_EQ(want, writes);
   EXPECT_EQ(Hex(GetParam().wire), Wire());
 }
 
 const std::vector<std::string> kCleanUpWrites(5, "WRITEFILE 1 -> 1");
-// The reset, 64 zeros after a lost transfer, the clean-up's commands.
+// After a lost transfer the text that followed goes only into the driver's
+// display, and the clean-up a second and a half later (its time budget
+// full) finishes whatever the board may stand in with 64 zeros, resets it
+// and sends what it lacks of the closing display: light 0, contrast 0.
 const std::string kLostThenClosed = [] {
   std::string wire = "B0";
   for (int i = 0; i < 64; ++i) wire += " 00";
-  return wire + " B0 B3 00 B4 00";
+  return wire + " B0 B4 00 B3 00";
 }();
 
 // The error cleared once after the open, the writes, then the clean-up's.
@@ -512,6 +523,10 @@ std::vector<std::string> Writes(std::vector<std::string> first) {
   first.insert(first.end(), kCleanUpWrites.begin(), kCleanUpWrites.end());
   return first;
 }
+
+// The writes up to the second one's failure and the clearing after it.
+const std::vector<std::string> kFailsAtTheSecond = {"CLEARCOMMERROR", "WRITEFILE 1 -> 1",
+                                                    "WRITEFILE 4 -> fail", "CLEARCOMMERROR", "..."};
 
 INSTANTIATE_TEST_SUITE_P(
     Transfers, WineDriverWrites,
@@ -527,38 +542,19 @@ INSTANTIATE_TEST_SUITE_P(
                                         "WRITEFILE 1 -> 1", "WRITEFILE 4 -> 2", "WRITEFILE 2 -> 1",
                                         "WRITEFILE 1 -> 1"}),
                                 "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
-                      // A write failed by a line error goes once more after the
-                      // error is cleared.
-                      WriteCase{"Failed",
-                                {"--fail-write", "2"},
-                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 4 -> 4", "WRITEFILE 4 -> 4"}),
-                                "B0 41 42 43 44 45 46 47 48 B0 B3 00 B4 00"},
-                      // Failing again, or failing with no line error to clear,
-                      // loses the transfer: nothing more is written, and the
-                      // display goes out again a second later at the soonest.
-                      // Here the clean-up comes first: it completes the stream
-                      // with 64 zeros (for a miscount) before its reset.
-                      WriteCase{"FailedTwice",
-                                {"--fail-write", "2,3"},
-                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 64 -> 64"}),
-                                kLostThenClosed},
+                      // A write failed by a line error may have sent any part
+                      // of its bytes: it never goes again, nor when the next
+                      // write fails too, when there was no line error to clear,
+                      // or when the failure was a time-out.
+                      WriteCase{"Failed", {"--fail-write", "2", "--pause", "1500"},
+                                kFailsAtTheSecond, kLostThenClosed},
+                      WriteCase{"FailedTwice", {"--fail-write", "2,3", "--pause", "1500"},
+                                kFailsAtTheSecond, kLostThenClosed},
                       WriteCase{"FailedWithNothingToClear",
-                                {"--drop-write", "2"},
-                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 64 -> 64"}),
+                                {"--drop-write", "2", "--pause", "1500"}, kFailsAtTheSecond,
                                 kLostThenClosed},
-                      // A write time-out reported as a failure: the board is not
-                      // reading, nothing more is written until a probe a second
-                      // later or, as here, the clean-up, which finds it reading:
-                      // a first probe piece of 8 bytes, then the rest.
-                      WriteCase{"FailedWithATimeOut",
-                                {"--time-out-write", "2"},
-                                Writes({"WRITEFILE 1 -> 1", "WRITEFILE 4 -> fail", "CLEARCOMMERROR",
-                                        "WRITEFILE 8 -> 8", "WRITEFILE 56 -> 56"}),
-                                kLostThenClosed}),
+                      WriteCase{"FailedWithATimeOut", {"--time-out-write", "2", "--pause", "1500"},
+                                kFailsAtTheSecond, kLostThenClosed}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return info.param.name; });
 
 // Every export called through a thunk that pushes raw argument words and
