@@ -78,7 +78,9 @@ struct LinkRecord {
   int64_t budget_ms = 0;
   uint64_t budget_at_ms = 0;
   uint64_t call_spent_ms = 0;
-  // When a board that took nothing lately is offered bytes again.
+  // The last write that waited took nothing, and when such a board is
+  // offered bytes again.
+  uint8_t took_nothing = 0;
   uint64_t next_attempt_ms = 0;
   // The bytes a second the board took lately; whether the last write long
   // enough to tell went at the line's pace, and how many bytes in a row did.

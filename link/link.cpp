@@ -471,7 +471,7 @@ bool WriteOwed() {
     if (n == 0) n = 1;
     const uint64_t line_ms = LineTimeMs(n, l.baud_rate);
     allow = line_ms + line_ms / 4 + kClockStepMs;
-  } else if (l.rate_per_s == 0) {
+  } else if (l.took_nothing) {
     // The board took nothing lately: now and then a few bytes, under a
     // time-out of their line time and a little, tell whether it reads
     // again.
@@ -535,7 +535,7 @@ bool WriteOwed() {
     // or less went at twice the rate it was sized for, at the least.
     // A write shorter than the rate allowed says little (the clock's step
     // weighs on it): it only ever raises the estimate.
-    if (written == 0) l.rate_per_s = 0;
+    l.took_nothing = written == 0;
     if (written > 0) {
       uint64_t least = (uint64_t)written * 1000 / (took + kClockStepMs);
       if (written == n && n >= full && (took + 1) * 4 <= allow) least = Max(least, (uint64_t)rate * 2);
@@ -556,6 +556,7 @@ bool WriteOwed() {
     return false;
   }
   l.rate_per_s /= 2;
+  l.took_nothing = !at_once;
   ReadCommands(&l.wire, chunk, written, LinkShape());
   // Never fewer zeros than were owed: the slack of an earlier loss may not
   // have gone either.
@@ -633,6 +634,7 @@ void BringBackInStep(bool closing) {
   // plugged in again most likely reads at the line's pace.
   CutAt(l.wire);
   l.rate_per_s = LineRate();
+  l.took_nothing = 0;
 }
 
 void LinkEndCall(bool closing) { CatchUp(closing); }
@@ -707,6 +709,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     ReadCommands(&l.wire, start, sent, LinkShape());
     if (ok) {
       l.rate_per_s = (uint32_t)((uint64_t)written * 1000 / (took + kClockStepMs));
+      l.took_nothing = written == 0;
       // The board took bytes slower than the line, or none before the
       // time-out: where it stands is known.
       CutAt(l.wire);
@@ -727,6 +730,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     // on error, a time-out reported as an error, a cancelled transfer. It is
     // not written again.
     InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
+    l.took_nothing = waited || PlatformIsTimeoutError(error);
     if (waited || PlatformIsTimeoutError(error)) {
       TraceSlow();
     } else {

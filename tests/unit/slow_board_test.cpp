@@ -160,7 +160,9 @@ TEST_P(SlowBoardTest, KeepsToItsBudgetAndTheDisplayCatchesUp) {
 
 const SlowCase kSlowCases[] = {
     {"Stopped", 0, 121},
+    {"StoppedAnsweringWithThePart", 0, 0},
     {"At20", 20, 0},
+    {"At20Answering121", 20, 121},
     {"At250", 250, 0},
     {"At250Answering121", 250, 121},
     {"At250Answering995", 250, 995},
