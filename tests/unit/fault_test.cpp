@@ -7,7 +7,12 @@
 namespace {
 
 // One host session: settings, text, a custom character, graphics, I/O, stop.
-uint8_t g_picture[240 * 64];
+// Every seventh pixel set, with values other than 1 among them.
+const std::vector<uint8_t> kPicture = [] {
+  std::vector<uint8_t> picture(240 * 64);
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = (uint8_t)(i % 7 == 0 ? 1 + i % 5 : 0);
+  return picture;
+}();
 
 void RunSession() {
   LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 100, 0, 20, 0, 0, 0);
@@ -19,9 +24,8 @@ void RunSession() {
   record.position = 3;
   for (int i = 0; i < 64; i += 3) record.matrix[i] = 1;
   LCD_SetCGRAMChar(record);
-  for (size_t i = 0; i < sizeof g_picture; ++i) g_picture[i] = (uint8_t)(i % 7 == 0 ? 1 + i % 5 : 0);
-  LCD_SendToGfxMemory(g_picture, 0, 0, 239, 63, 0);
-  LCD_SendToGfxMemory(g_picture, 17, 3, 40, 3, 0);
+  LCD_SendToGfxMemory(kPicture.data(), 0, 0, 239, 63, 0);
+  LCD_SendToGfxMemory(kPicture.data(), 17, 3, 40, 3, 0);
   LCD_IsReadyToReceive();
   LCD_CleanUp();
 }
@@ -33,7 +37,7 @@ Bytes Packed(int c0, int c1, int y0, int y1) {
   for (int y = y0; y <= y1; ++y)
     for (int c = c0; c <= c1; ++c) {
       uint8_t byte = 0;
-      for (int k = 0; k < 6; ++k) byte |= (g_picture[y * 240 + c * 6 + k] != 0) << (5 - k);
+      for (int k = 0; k < 6; ++k) byte |= (kPicture[y * 240 + c * 6 + k] != 0) << (5 - k);
       bytes.push_back(byte);
     }
   return bytes;

@@ -54,6 +54,12 @@ const IoCase kIoCases[] = {
      "0",
      {{0, 0, 0, 0, "B4 00", "\nLCD_SetIOPropertys() Light=0\n"},
       {0, 99, 0, 0, "B4 00", "\nLCD_SetIOPropertys() Light=0\n"}}},
+    // Switched off and on again: the board was told 0, so the light goes out again.
+    {"LightBackOnAfterDisallowed",
+     "0",
+     {{1, 200, 0, 0, "B4 C8", "\nLCD_SetIOPropertys() Light=200\n"},
+      {0, 200, 0, 0, "B4 00", "\nLCD_SetIOPropertys() Light=0\n"},
+      {1, 200, 0, 0, "B4 C8", "\nLCD_SetIOPropertys() Light=200\n"}}},
     {"Light200Twice",
      "0",
      {{1, 200, 0, 0, "B4 C8", "\nLCD_SetIOPropertys() Light=200\n"}, {1, 200, 0, 0, "", ""}}},
