@@ -103,7 +103,7 @@ TEST(RenderTest, LayoutKeepsDisplayAndLampsApartAndInside) {
       EXPECT_LT(l.display_x + config.width * scale, l.glass_x + l.glass_width);
       EXPECT_LT(l.display_y + config.height * scale, l.glass_y + l.glass_height);
       EXPECT_LT(l.glass_x + l.glass_width, l.width);
-      EXPECT_GT(l.lamps_y, l.display_y + config.height * scale);
+      EXPECT_GE(l.lamps_y, l.glass_y + l.glass_height);  // the lamps below the glass
       EXPECT_LE(l.lamps_y + l.lamp_size, l.height);
       for (int i = 1; i < 32; ++i) EXPECT_GT(l.lamp_x[i], l.lamp_x[i - 1] + l.lamp_size - 1);
       EXPECT_GE(l.lamp_x[0], 0);
