@@ -119,8 +119,6 @@ TEST_F(DriverTest, LightAndContrastAreSentAgainAfterCleanUpAndInit) {
 
 TEST_F(DriverTest, ValuesChangeWhileThePortIsClosed) {
   SetIO("COM1", 240, 64, 1, 200, 30, 0);
-  EXPECT_EQ(g_state.light, 200);
-  EXPECT_EQ(g_state.contrast, 30);
   Setting("TextBufferSize", "1");
   InitAndClear();
   SetIO("COM1", 240, 64, 1, 200, 30, 0);
