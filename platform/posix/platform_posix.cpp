@@ -58,6 +58,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/termios_rules.h"
+#include "platform/posix/trace_edges.h"
 
 namespace {
 
@@ -538,13 +539,20 @@ bool PlatformGetCurrentDir(char* buffer, size_t size) {
 
 namespace {
 pthread_mutex_t g_trace_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void TraceEdgeReached(TraceEdge edge) {
+  if (g_trace_edge_hook != nullptr) g_trace_edge_hook(edge);
 }
+}  // namespace
+
+void (*g_trace_edge_hook)(TraceEdge edge) = nullptr;
 
 void PlatformTraceOpen(TraceFile* slot, const char* path) {
   pthread_mutex_lock(&g_trace_lock);
   // Text mode: a line feed is the line end here.
   *slot = path != nullptr ? fopen(path, "a") : nullptr;
   pthread_mutex_unlock(&g_trace_lock);
+  TraceEdgeReached(kTraceOpened);
 }
 
 bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
@@ -556,8 +564,10 @@ bool PlatformTraceWrite(TraceFile* slot, const void* data, size_t size) {
 }
 
 void PlatformTraceClose(TraceFile* slot) {
+  TraceEdgeReached(kTraceClosing);
   pthread_mutex_lock(&g_trace_lock);
   if (*slot != nullptr) fclose(static_cast<FILE*>(*slot));
   *slot = nullptr;
   pthread_mutex_unlock(&g_trace_lock);
+  TraceEdgeReached(kTraceClosed);
 }

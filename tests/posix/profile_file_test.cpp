@@ -46,7 +46,9 @@ class ProfileFileTest : public testing::Test {
 // The whole file the driver makes at its first start is SessionTest's
 // FreshFolderGetsTheDefaultFile.
 TEST_F(ProfileFileTest, AMissingFileIsMadeWithTheUmask) {
-  const mode_t old_mask = umask(027);
+  // A mask that leaves the group's write bit: the file is made writable by
+  // all, and the mask alone takes bits away.
+  const mode_t old_mask = umask(002);
   const bool ok = Write("BaudRate", "19200");
   umask(old_mask);
   ASSERT_TRUE(ok);
@@ -55,7 +57,7 @@ TEST_F(ProfileFileTest, AMissingFileIsMadeWithTheUmask) {
   EXPECT_EQ(ListDir(dir_), std::set<std::string>{"config.ini"});
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
+  EXPECT_EQ(info.st_mode & 0777, 0664u);
 }
 
 TEST_F(ProfileFileTest, ARewriteKeepsForeignSectionsCommentsAndBlankLines) {

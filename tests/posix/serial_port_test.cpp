@@ -196,14 +196,6 @@ TEST_F(SerialPortTest, TheConfiguredLineIsRawAt8N1) {
   EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IXON | IXOFF | ISTRIP), 0u);
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
   EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
-
-  PortTimeouts timeouts;
-  ASSERT_TRUE(PlatformPortGetTimeouts(port_, &timeouts));
-  EXPECT_EQ(timeouts.read_interval, 1000u);
-  EXPECT_EQ(timeouts.read_total_multiplier, 1000u);
-  EXPECT_EQ(timeouts.read_total_constant, 1000u);
-  EXPECT_EQ(timeouts.write_total_multiplier, 1u);
-  EXPECT_EQ(timeouts.write_total_constant, 1000u);
 }
 
 struct LineCase {

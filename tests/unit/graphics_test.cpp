@@ -106,6 +106,9 @@ const GfxCase kGfxCases[] = {
      0, 19, 0, {Hex("B7 10 00 89")}, "SetGfxSingle() x=016 y=000 by=0x89\n", 0},
     {"CornersPast255", {kForce, kPitch8}, 240, 64, {}, false, 300, 0, 400, 0, {Hex("B7 F8 00 00")},
      "SetGfxSingle() x=248 y=000 by=0x00\n", 0},
+    // The trace shows the corners' low 16 bits, as received.
+    {"CornersOfSixteenBits", {kForce, kPitch8}, 240, 64, {}, false, 0x11234, 0, 0xFFFF, 0,
+     {Hex("B7 F8 00 00")}, "SetGfxSingle() x=248 y=000 by=0x00\n", 0},
     {"RightEdgePast255", {kForce}, 300, 2, {{246, 0}, {257, 0}}, false, 250, 0, 255, 0,
      {Hex("BA F6 00 02 20 01")}, "SetGfxMulti() x=246 y=000 bytes=002\n", 0},
 };

@@ -58,27 +58,31 @@ TEST_F(DriverTest, FirstInitOpensConfiguresAndResets) {
 TEST_F(DriverTest, CleanUpFlushesSendsClosingCommandsAndCloses) {
   Setting("LogFile", "1");
   InitAndClear();
+  // A SetGfxSingle waits in the graphics buffer, a character after it in the
+  // text buffer: the text goes first, then the graphics, then the closing
+  // commands one byte a write, then the port closes.
+  std::vector<uint8_t> picture(240 * 64, 0);
+  picture[0] = 1;
+  LCD_SendToGfxMemory(picture.data(), 0, 0, 0, 0, 0);
   LCD_SendToMemory('A');
-  g_state.contrast = 9;
-  g_state.light = 7;
-  g_state.out_ports = 0x1234;
-  g_state.flush_pending = 1;
+  ASSERT_TRUE(Rec().transfers.empty());
+  for (auto& file : Rec().files) file.second.clear();
   LCD_CleanUp();
   EXPECT_EQ(Rec().calls,
-            Join({{"PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1",
-                   "PlatformPortWrite 1"},
+            Join({{"PlatformPortWrite 1", "PlatformPortWrite 4", "PlatformPortWrite 1", "PlatformPortWrite 1",
+                   "PlatformPortWrite 1", "PlatformPortWrite 1", "PlatformPortWrite 1"},
                   kCloseCalls}));
-  EXPECT_EQ(Rec().transfers,
-            (std::vector<Bytes>{Hex("41"), Hex("B0"), Hex("B3"), Hex("00"), Hex("B4"), Hex("00")}));
-  EXPECT_EQ(Trace(), "A\nLCD_CleanUp()\n\nLCD_CleanUp() porth=closed\n");
+  EXPECT_EQ(Rec().transfers, (std::vector<Bytes>{Hex("41"), Hex("B7 00 00 20"), Hex("B0"), Hex("B3"),
+                                                 Hex("00"), Hex("B4"), Hex("00")}));
+  EXPECT_EQ(Trace(), "\nLCD_CleanUp()\n\nLCD_CleanUp() porth=closed\n");
   EXPECT_EQ(Rec().open_traces, 0);
   EXPECT_EQ(Rec().open_ports, 0);
-  EXPECT_EQ(g_state.port, kNoPort);
-  EXPECT_EQ(g_state.contrast, 0);
-  EXPECT_EQ(g_state.light, 0);
-  EXPECT_EQ(g_state.out_ports, 0x1234u);
-  EXPECT_EQ(g_state.flush_pending, 1);
-  EXPECT_EQ(g_state.ready.load(), 1);
+  EXPECT_EQ(LCD_IsReadyToReceive(), 1);
+  // Closed: the next calls send nothing.
+  Rec().calls.clear();
+  LCD_SendToMemory('B');
+  LCD_CleanUp();
+  EXPECT_TRUE(Rec().calls.empty());
 }
 
 TEST_F(DriverTest, CleanUpBeforeInitSendsAndLogsNothing) {

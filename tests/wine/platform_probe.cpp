@@ -177,37 +177,47 @@ struct TraceWriter {
   TraceFile* slot;
   int lines;
   char text[32];
+  HANDLE first_written;  // set once the writer's first line is in
 };
 
 DWORD WINAPI WriteLines(void* arg) {
   TraceWriter* writer = static_cast<TraceWriter*>(arg);
-  for (int i = 0; i < writer->lines; ++i)
+  for (int i = 0; i < writer->lines; ++i) {
     PlatformTraceWrite(writer->slot, writer->text, strlen(writer->text));
+    if (i == 0) SetEvent(writer->first_written);
+  }
   return 0;
 }
 
 // The trace lock keeps every write off a stream that is being closed or
-// opened: without it a write meets a freed stream.
+// opened: without it a write meets a freed stream. Whatever the scheduler
+// does, every writer gets a line in before the first close, and the stream is
+// closed and opened again at least once while they may still write.
 int TraceThreads(const char* path, int lines) {
   TraceFile slot = nullptr;
   PlatformTraceOpen(&slot, path);
   TraceWriter writers[4];
-  HANDLE threads[4];
+  HANDLE threads[4], first[4];
   for (int t = 0; t < 4; ++t) {
     writers[t].slot = &slot;
     writers[t].lines = lines;
     snprintf(writers[t].text, sizeof writers[t].text, "writer %d\n", t);
+    first[t] = writers[t].first_written = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     threads[t] = CreateThread(nullptr, 0, WriteLines, &writers[t], 0, nullptr);
-    if (threads[t] == nullptr) return 1;
+    if (first[t] == nullptr || threads[t] == nullptr) return 1;
   }
+  if (WaitForMultipleObjects(4, first, TRUE, 60000) != WAIT_OBJECT_0) return 1;
   int reopened = 0;
-  while (WaitForMultipleObjects(4, threads, TRUE, 0) == WAIT_TIMEOUT) {
+  do {
     PlatformTraceClose(&slot);
     PlatformTraceOpen(&slot, path);
     ++reopened;
-  }
+  } while (WaitForMultipleObjects(4, threads, TRUE, 0) == WAIT_TIMEOUT);
   PlatformTraceClose(&slot);
-  for (HANDLE thread : threads) CloseHandle(thread);
+  for (int t = 0; t < 4; ++t) {
+    CloseHandle(threads[t]);
+    CloseHandle(first[t]);
+  }
   printf("trace-threads ok reopened=%s\n", reopened > 0 ? "yes" : "no");
   return 0;
 }

@@ -232,22 +232,28 @@ TEST(ModelTest, LightContrastAndPortsAreKept) {
 }
 
 TEST(ModelTest, AsShownDrawsAGraphicsCommandAsFarAsItHasArrived) {
-  // A 2-row SetBitmap of one byte a row, cut after its first payload byte.
+  // A 2-row SetBitmap of one byte a row and a SetGfxMulti of two bytes, each
+  // cut before and after its first payload byte.
   const DisplayConfig config = T6963(6, 12, 8);
-  const Bytes bitmap = {0xBB, 0x00, 0x00, 0x01, 0x02, 0x3F, 0x3F};
-  for (size_t cut : {size_t{4}, size_t{5}, size_t{6}}) {
-    Decoder decoder;
-    DecoderInit(decoder, config);
-    BoardModel model;
-    ModelInit(model, config);
-    std::vector<Command> commands;
-    std::vector<Anomaly> anomalies;
-    DecoderFeed(decoder, bitmap.data(), cut, commands, anomalies);
-    ASSERT_TRUE(commands.empty());
-    const Art art = Picture(ModelAsShown(model, decoder));
-    EXPECT_EQ(art[0], cut == 6 ? "######......" : "............") << cut;
-    EXPECT_EQ(art[1], "............") << cut;
-    EXPECT_EQ(Picture(model)[0], "............") << "the board itself is unchanged";
+  const struct {
+    Bytes bytes;
+    size_t first_byte_in;  // the cut after which the first payload byte is in
+  } cases[] = {{{0xBB, 0x00, 0x00, 0x01, 0x02, 0x3F, 0x3F}, 6}, {{0xBA, 0x00, 0x00, 0x02, 0x3F, 0x3F}, 5}};
+  for (const auto& c : cases) {
+    for (size_t cut = 4; cut <= c.first_byte_in; ++cut) {
+      Decoder decoder;
+      DecoderInit(decoder, config);
+      BoardModel model;
+      ModelInit(model, config);
+      std::vector<Command> commands;
+      std::vector<Anomaly> anomalies;
+      DecoderFeed(decoder, c.bytes.data(), cut, commands, anomalies);
+      ASSERT_TRUE(commands.empty());
+      const Art art = Picture(ModelAsShown(model, decoder));
+      EXPECT_EQ(art[0], cut == c.first_byte_in ? "######......" : "............") << cut;
+      EXPECT_EQ(art[1], "............") << cut;
+      EXPECT_EQ(Picture(model)[0], "............") << "the board itself is unchanged";
+    }
   }
 }
 
