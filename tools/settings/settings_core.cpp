@@ -70,20 +70,18 @@ std::string Join(const std::string& dir, const char* name) {
 const KeyInfo& Info(Key key) {
   static const KeyInfo keys[kKeyCount] = {
       {"BaudRate", {}, "any whole number",
-       "The line speed of the serial port: the rate the board's firmware expects."},
-      {"TextBufferSize", {}, "1 to 256",
-       "Bytes of text commands the driver gathers before it writes them to the port."},
+       "Line speed of the serial port: the rate the board's firmware expects."},
+      {"TextBufferSize", {}, "1 to 256", "Bytes of text commands gathered before a port write."},
       {"GfxBufferSize", {}, "1 to 4096",
-       "Bytes of graphics gathered per port write; larger means fewer writes per picture."},
-      {"GfxForceFlush", {0, 1}, "0 or 1",
-       "1 sends each picture update at the end of the host's call instead of keeping a part."},
+       "Bytes of graphics gathered per port write; larger: fewer writes per picture."},
+      {"GfxForceFlush", {0, 1}, "0 or 1", "1 sends each picture update at the end of the host's call."},
       {"GfxChangesOnly", {0, 1}, "0 or 1",
-       "1 sends only the graphics the display does not show yet (written only when set or there)."},
+       "1 sends only graphics the display does not show yet; written only when 1 or there."},
       {"LCD_FontPitch", {6, 8}, "6 or 8",
        "Width of a character cell and of a T6963 graphics byte, in pixels."},
       {"LCD_UseOutPorts", {0, 1}, "0 or 1", "1 sends the host's four 8-bit output ports to the board."},
       {"LCD_Controller", {6963, 108}, "6963 or 108",
-       "6963 for a T6963 display, 108 for KS108 (which always uses pitch 8)."},
+       "6963 for a T6963 display, 108 for KS108 (always pitch 8)."},
       {"LogFile", {0, 1}, "0 or 1", "1 appends a trace of every call to debug.log beside config.ini."},
   };
   return keys[key];
