@@ -3,8 +3,10 @@
 // as the driver reads it, the serial ports, and tries the board with the
 // settings on screen.
 //
-//   korvex-settings.exe [HOST_FOLDER [DRIVER_DLL]]
+//   korvex-settings.exe [--report FILE] [HOST_FOLDER [DRIVER_DLL]]
 //
+// --report appends every report the window shows to FILE, for a support
+// request (and for the tests, which read it).
 // Without a folder it takes the one above its own (the installer puts it in
 // the host's folder, in a folder of its own); without a library, Korvex.dll
 // in the host's folder.
@@ -35,6 +37,7 @@ struct Window {
   HANDLE try_thread = nullptr;
   TryRequest request;
   std::string try_report;
+  std::string report_file;  // --report
 };
 Window g_window;
 
@@ -128,6 +131,14 @@ std::string DllPath() {
 
 void Report(const std::string& text) {
   SetDlgItemTextA(g_window.dialog, IDC_REPORT, text.c_str());
+  if (g_window.report_file.empty()) return;
+  HANDLE file = CreateFileA(g_window.report_file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const std::string entry = text + "\r\n----\r\n";
+  DWORD written = 0;
+  WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+  CloseHandle(file);
 }
 
 void ShowValues(const Settings& s) {
@@ -429,8 +440,16 @@ std::string OwnFolderParent() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  g_window.host_dir = __argc > 1 ? WithoutSlash(__argv[1]) : OwnFolderParent();
-  if (__argc > 2) g_window.dll = __argv[2];
+  std::vector<std::string> args;
+  for (int i = 1; i < __argc; ++i) {
+    if (std::string(__argv[i]) == "--report" && i + 1 < __argc) {
+      g_window.report_file = __argv[++i];
+    } else {
+      args.push_back(__argv[i]);
+    }
+  }
+  g_window.host_dir = !args.empty() ? WithoutSlash(args[0]) : OwnFolderParent();
+  if (args.size() > 1) g_window.dll = args[1];
   return static_cast<int>(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr,
                                           DialogProc, 0));
 }
