@@ -6,7 +6,8 @@
 - Every file the guide (README.txt) lists under "What is in this kit" is in the zip,
   and every file in the zip is listed.
 - No link in any text file points outside the zip, and every file a text names
-  (a word ending in .txt, .md, .exe, .dll or .ini) is in it.
+  (a word ending in .txt, .md, .exe, .dll or .ini) is in it, but for the installer
+  (korvex-setup-VERSION.exe) and the uninstaller it writes (uninstall.exe).
 - Text files have Windows line ends, so that every Notepad shows their lines.
 - The programs and the library are stripped: no symbol table, no debug sections.
 - Korvex.dll holds the identification text that DLL_GetInfo returns, and its version
@@ -29,6 +30,9 @@ import zipfile
 GUIDE = "README.txt"
 LIST_HEADING = "## What is in this kit"
 TEXT_ENDINGS = (".txt", ".md", ".ini")
+# Files the guide may name that are not in the zip: the installer, which comes
+# beside it, and the uninstaller that the installer writes.
+INSTALLER_FILES = ("korvex-setup-version.exe", "uninstall.exe")
 BINARY_ENDINGS = (".exe", ".dll")
 
 # Links in Markdown and plain text.
@@ -77,6 +81,8 @@ def check_text(name, text, members):
         elif not present(target.split("#")[0]):
             problems.append("%s: the link %s leads to no file of the kit" % (name, target))
     for mention in FILE_MENTION.findall(text):
+        if mention.lower() in INSTALLER_FILES:
+            continue
         if not present(mention):
             problems.append("%s: names %s, which is not in the kit" % (name, mention))
     if re.search(r"(?<!\r)\n", text):

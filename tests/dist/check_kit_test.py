@@ -97,6 +97,8 @@ class CheckKitTest(unittest.TestCase):
              ["README.txt: the link https://example.org/korvex points outside the kit"]),
             ("a link to the repository", with_guide("[host](../tools/host/README.md)\r\n"),
              ["README.txt: the link ../tools/host/README.md leads to no file of the kit"]),
+            ("the installer and its uninstaller named",
+             with_guide("Run korvex-setup-VERSION.exe; uninstall.exe removes it.\r\n"), []),
             ("a file named that is not there",
              {"examples/hello.txt": b"see examples\\other.txt\r\n"},
              ["examples/hello.txt: names examples\\other.txt, which is not in the kit"]),
