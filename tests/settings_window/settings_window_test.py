@@ -10,7 +10,7 @@ window as a person would (xdotool: mnemonics, arrow keys, Enter), checks the
 config.ini it saved byte for byte, tries the board on a COM port that is a pty
 of korvex-board and compares the bytes the window reports with those the board
 received, tries a port that does not exist (the driver's message box, taken as
-text), and leaves a picture of the window in the work folder.
+text) and one that another program holds, and leaves a picture of the window in the work folder.
 
 installer: kit/installer.nsi made with makensis from the build's files (the
 64-bit variant under 64-bit Wine; the kit's 32-bit one where Wine runs 32-bit
@@ -197,7 +197,7 @@ def window_test(c):
 
         s.display()
         report = os.path.join(s.work, "report.txt")
-        s.start([c["wine"], os.path.join(c["win64"], "korvex-settings.exe"), "--report",
+        window_process = s.start([c["wine"], os.path.join(c["win64"], "korvex-settings.exe"), "--report",
                  windows_path(report), host_windows], "window.out")
         window = eventually(lambda: s.xdotool("search", "--onlyvisible", "--name",
                                               "^Korvex settings$"), 120)
@@ -247,6 +247,7 @@ def window_test(c):
         typed(PORT)
         keys("alt+y")
         check(eventually(lambda: len(reports()) >= 3, 180), "Try the board reported nothing")
+        check(reports()[1] == "Trying the board on COM21...", reports()[1])
         tried = reports()[2]
         sent = [w for w in tried.split("\r\n") if w.startswith("Sent ")]
         check(sent, "no bytes reported:\n" + tried)
@@ -278,9 +279,31 @@ def window_test(c):
         check("CreateFile() for COM29 , Baudrate 19200 failed ! Error 2 " in missing, missing)
         check("There is no port COM29" in missing, missing)
 
+        # A port another program holds (a file held without sharing, as the
+        # driver holds a port: Wine keeps those rules for files, not devices).
+        held_file = os.path.join(s.work, "com22.file")
+        open(held_file, "wb").close()
+        held_link = os.path.join(c["prefix"], "dosdevices", "com22")
+        if os.path.lexists(held_link):
+            os.unlink(held_link)
+        os.symlink(held_file, held_link)
+        s.links.append(held_link)
+        holder = s.start([c["wine"], os.path.join(c["win64"], "korvex-platform-probe.exe"), "hold",
+                          "COM22", "120000"], "hold.out")
+        check(eventually(lambda: b"held" in read(os.path.join(s.work, "hold.out")), 120),
+              "the port was not held: %r" % read(os.path.join(s.work, "hold.out")))
+        keys("alt+r", "End", "shift+Home")
+        typed("COM22")
+        keys("alt+y")
+        check(eventually(lambda: len(reports()) >= 7, 180), "the third try reported nothing")
+        held = reports()[6]
+        check("CreateFile() for COM22 , Baudrate 19200 failed ! Error " in held, held)
+        check("Another program holds COM22: close the host application" in held, held)
+        check("Sent " not in held, held)
+        os.killpg(holder.pid, signal.SIGTERM)
+
         # Escape closes the window.
         keys("Escape")
-        window_process = s.processes[-1]
         check(eventually(lambda: window_process.poll() is not None, 60),
               "Escape did not close the window")
         print("window: saved, tried (%d bytes), picture %s" %

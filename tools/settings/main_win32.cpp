@@ -175,7 +175,7 @@ void Load() {
   std::string which = loc.words;
   const bool exists = FileExists(loc.path);
   if (!exists && loc.where != Where::kVirtualStoreNext) {
-    which += " It does not exist yet: the driver writes it at the host's next start, Save now.";
+    which += " It does not exist yet: the driver writes it at the host's next start; Save writes it now.";
   }
   SetDlgItemTextA(d, IDC_WHICH, which.c_str());
   Settings s;
@@ -340,6 +340,7 @@ void StartTry() {
   // The settings on screen, saved or not, in a folder of the try's own: the
   // host's file stays as it is. LogFile=1 for the link's trace lines.
   Settings s = OnScreen();
+  const std::string notes = Corrected(s);
   s.value[kLogFile] = 1;
   r.work_dir = TryFolder();
   RemoveTryFolder(r.work_dir);
@@ -348,7 +349,7 @@ void StartTry() {
     return;
   }
   EnableButtons(false);
-  Report(Corrected(s) + "Trying the board on " + port + "...");
+  Report(notes + "Trying the board on " + port + "...");
   g_window.try_thread = CreateThread(nullptr, 0, TryThread, nullptr, 0, nullptr);
   if (!g_window.try_thread) {
     EnableButtons(true);
@@ -369,10 +370,10 @@ void FinishTry() {
 void InitDialog(HWND d) {
   g_window.dialog = d;
   SetDlgItemTextA(d, IDC_HOSTDIR, g_window.host_dir.c_str());
+  const Settings defaults = Defaults();
   for (int k = 0; k < kKeyCount; ++k) {
     const KeyInfo& info = Info(static_cast<Key>(k));
-    const Settings defaults = Defaults();
-    const std::string line = "Default " + std::to_string(defaults.value[k]) + "; " +
+    const std::string line = "Default " + std::to_string(defaults.value[k]) + "; accepts " +
                              info.accepted + ". " + info.help;
     SetDlgItemTextA(d, IDC_INFO0 + k, line.c_str());
     if (info.choices.empty()) {
