@@ -78,7 +78,13 @@ class Session:
         os.makedirs(self.work)
         self.processes = []
         self.links = []
-        self.env = dict(os.environ, WINEPREFIX=config["prefix"], WINEDEBUG="-all")
+        # No menu entries or icons on this machine's desktop for the Start menu's
+        # shortcuts: Wine's menu builder is off, and what Wine still makes of the
+        # desktop's folders lands in the work folder.
+        self.env = dict(os.environ, WINEPREFIX=config["prefix"], WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="winemenubuilder.exe=d",
+                        XDG_DATA_HOME=os.path.join(self.work, "xdg-data"),
+                        XDG_CONFIG_HOME=os.path.join(self.work, "xdg-config"))
         self.env.pop("WAYLAND_DISPLAY", None)
 
     def start(self, argv, out_name, env=None):
