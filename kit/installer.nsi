@@ -39,6 +39,7 @@ BrandingText "${PRODUCT} ${VERSION}"
 Var DriverDir   ; where Korvex.dll goes: the host's folder unless its documentation names another
 Var ToolsDir    ; the tools and guides: $INSTDIR\Korvex
 Var AllUsers    ; 1 when installed with administrator rights, for every user
+Var HostBefore  ; the host's folder when the drivers' folder was last proposed
 
 !define MUI_ABORTWARNING
 !define MUI_ICON "${NSISDIR}\Contrib\Graphics\Icons\modern-install.ico"
@@ -133,9 +134,12 @@ Function HostFolderLeave
 FunctionEnd
 
 Function DriverFolderPre
+  ; The host's folder again, unless another was picked: also after Back.
   ${If} $DriverDir == ""
+  ${OrIf} $DriverDir == $HostBefore
     StrCpy $DriverDir $INSTDIR
   ${EndIf}
+  StrCpy $HostBefore $INSTDIR
 FunctionEnd
 
 Function DriverFolderLeave
@@ -213,7 +217,10 @@ Section "Korvex"
   File "${STAGE}\korvex-board-window.png"
   File "${STAGE}\korvex-settings-window.png"
   SetOutPath "$ToolsDir\examples"
-  File "${STAGE}\examples\*.txt"
+  ; One by one, so that the uninstaller removes these and no script of the user's.
+  File "${STAGE}\examples\hello.txt"
+  File "${STAGE}\examples\lights.txt"
+  File "${STAGE}\examples\replug.txt"
   SetOutPath $ToolsDir
   WriteUninstaller "$ToolsDir\uninstall.exe"
 
@@ -273,7 +280,9 @@ Section "Uninstall"
   Delete "$INSTDIR\korvex-board.txt"
   Delete "$INSTDIR\korvex-board-window.png"
   Delete "$INSTDIR\korvex-settings-window.png"
-  Delete "$INSTDIR\examples\*.txt"
+  Delete "$INSTDIR\examples\hello.txt"
+  Delete "$INSTDIR\examples\lights.txt"
+  Delete "$INSTDIR\examples\replug.txt"
   RMDir "$INSTDIR\examples"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: whatever else is there stays.

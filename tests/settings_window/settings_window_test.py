@@ -394,12 +394,21 @@ def installer_test(c):
                                 "CurrentVersion\\Uninstall\\Korvex", "/v", "UninstallString"], 120)
             check(b"uninstall.exe" in query.stdout,
                   case + ": no entry in Add/Remove Programs: %r" % query.stdout)
+            menu = [os.path.join(c["prefix"], "drive_c", d, "Microsoft", "Windows", "Start Menu",
+                                 "Programs", "Korvex")
+                    for d in ("ProgramData", os.path.join("users", os.environ.get("USER", "root"),
+                                                          "AppData", "Roaming"))]
+            entries = sorted(sum((os.listdir(m) for m in menu if os.path.isdir(m)), []))
+            check(entries == ["Korvex guide.lnk", "Korvex settings.lnk", "Uninstall Korvex.lnk"],
+                  case + ": Start menu entries %r" % entries)
 
             # The driver's files of a run, which the uninstaller must leave.
             with open(os.path.join(host, "debug.log"), "wb") as f:
                 f.write(b"\r\nLCD_Init() porth=open\r\n")
             with open(os.path.join(tools_dir, "notes.txt"), "wb") as f:
                 f.write(b"mine\r\n")
+            with open(os.path.join(tools_dir, "examples", "mine.txt"), "wb") as f:
+                f.write(b"init\r\n")
             # _?= runs the uninstaller in place, waiting for it.
             run = s.wine([os.path.join(tools_dir, "uninstall.exe"), "/S",
                           "_?=" + windows_path(tools_dir)])
@@ -408,7 +417,7 @@ def installer_test(c):
                   case + ": Korvex.dll left")
             left = sorted(os.listdir(tools_dir))
             # The running uninstaller cannot delete itself in place.
-            check(left in (["notes.txt"], ["notes.txt", "uninstall.exe"]),
+            check(left in (["examples", "notes.txt"], ["examples", "notes.txt", "uninstall.exe"]),
                   case + ": left in the tools' folder: %r" % left)
             check(read(os.path.join(host, "config.ini")) == want_ini,
                   case + ": config.ini touched by the uninstaller")
@@ -417,6 +426,10 @@ def installer_test(c):
             query = s.wine(["reg", "query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion"
                             "\\Uninstall\\Korvex"], 120)
             check(query.returncode != 0, case + ": the Add/Remove Programs entry stayed")
+            check(not any(os.path.exists(m) for m in menu), case + ": the Start menu folder stayed")
+            check(os.listdir(os.path.join(tools_dir, "examples")) == ["mine.txt"],
+                  case + ": the examples' folder holds %r" %
+                  os.listdir(os.path.join(tools_dir, "examples")))
         print("installer: %d bytes, three silent installs and uninstalls" % os.path.getsize(setup))
     finally:
         s.close()
