@@ -251,8 +251,14 @@ void Save() {
     Report(report + "The path " + loc.path + " is too long for the driver.");
     return;
   }
+  // Windows' profile functions report no failure the driver would see: the
+  // file read back says whether the values are there.
   Settings back;
-  if (!FileExists(loc.path) || !ReadSettings(loc.path, back)) {
+  bool written = FileExists(loc.path) && ReadSettings(loc.path, back);
+  for (int k = 0; written && k < kKeyCount; ++k) {
+    if (back.value[k] != s.value[k] && (k != kGfxChangesOnly || back.in_file[k])) written = false;
+  }
+  if (!written) {
     Report(report + "Could not write " + loc.path +
            (loc.where == Where::kHostFolder ? ": the folder needs administrator rights." : "."));
     return;
