@@ -6,7 +6,7 @@ the test's own (Xvfb).
 
 window: korvex-settings.exe (64-bit build) on a host folder whose config.ini
 has foreign content and a value the driver replaces. The test types into the
-window as a person would (xdotool: mnemonics, arrow keys, Enter), checks the
+window as a person would (xdotool: mnemonics, arrow keys, Enter, Escape), checks the
 config.ini it saved byte for byte, tries the board on a COM port that is a pty
 of korvex-board and compares the bytes the window reports with those the board
 received, tries a port that does not exist (the driver's message box, taken as
@@ -227,7 +227,8 @@ def window_test(c):
         keys("alt+g")
         typed("4096")
         keys("alt+o", "Down", "alt+x", "Down")
-        keys("alt+s")
+        # Enter presses the default button, Save.
+        keys("Return")
         check(eventually(lambda: len(reports()) >= 1, 60), "Save reported nothing")
         saved = read(os.path.join(host, "config.ini"))
         check(saved == SAVED_INI, "config.ini after Save:\n%r\nnot\n%r" % (saved, SAVED_INI))
