@@ -22,10 +22,11 @@ native: deps
 	@$(call configure,native)
 	cmake --build --preset native -j $(JOBS)
 
-# The unit, double, board, POSIX and session suites again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
-ASAN_TARGETS = unit_tests double_tests korvex_board_tests posix_platform_test driver_session_test thread_stress_test
-ASAN_TESTS = ^(unit|double|board|posix|session)\.
+# The unit, double, board, POSIX, session and settings suites again under AddressSanitizer
+# and UndefinedBehaviorSanitizer.
+ASAN_TARGETS = unit_tests double_tests korvex_board_tests posix_platform_test driver_session_test \
+  thread_stress_test settings_core_test
+ASAN_TESTS = ^(unit|double|board|posix|session|settings)\.
 
 asan: deps
 	@$(call configure,asan)

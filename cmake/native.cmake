@@ -39,7 +39,7 @@ target_link_libraries(korvex_recorded INTERFACE korvex_logic korvex_platform_rec
 set(KORVEX_WIN32_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH "i686 build folder")
 set(KORVEX_WIN64_DIR ${CMAKE_SOURCE_DIR}/build/win64 CACHE PATH "x86_64 build folder")
 
-foreach(dir tests tools/board bench fuzz)
+foreach(dir tests tools/board tools/settings bench fuzz)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

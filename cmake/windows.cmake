@@ -24,7 +24,7 @@ target_link_options(Korvex PRIVATE -static -static-libgcc -static-libstdc++
   -Wl,--enable-stdcall-fixup ${KORVEX_XP_LINK_OPTIONS})
 
 # Windows-side tools and Wine test programs, where they exist.
-foreach(dir tools/host tools/board tests/wine tests/window bench/wire)
+foreach(dir tools/host tools/board tools/settings tests/wine tests/window bench/wire)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/windows.cmake)
     include(${dir}/windows.cmake)
   endif()

@@ -1,21 +1,27 @@
 #!/usr/bin/env python3
 """Checks the user's kit, the zip that make dist builds, as a user would meet it.
 
-    check_kit.py ZIP IDENTIFICATION VERSION
+    check_kit.py ZIP IDENTIFICATION VERSION [INSTALLER SCRIPT]
 
 - Every file the guide (README.txt) lists under "What is in this kit" is in the zip,
   and every file in the zip is listed.
 - No link in any text file points outside the zip, and every file a text names
   (a word ending in .txt, .md, .exe, .dll or .ini, or a source file of the
-  repository's: .cpp, .h, .cmake, .py, .sh) is in it.
+  repository's: .cpp, .h, .cmake, .py, .sh) is in it, but for the installer
+  (korvex-setup-VERSION.exe) and the uninstaller it writes (uninstall.exe).
 - Text files have Windows line ends, so that every Notepad shows their lines.
 - The programs and the library are stripped: no symbol table, no debug sections.
 - Korvex.dll holds the identification text that DLL_GetInfo returns, and its version
   resource says the same: FileDescription is that text, FileVersion and
   ProductVersion are VERSION (1.0.9.2 for V1.09b).
+- The settings window, korvex-settings.exe, is in the zip.
+- With INSTALLER and SCRIPT (korvex-setup-VERSION.exe and kit/installer.nsi): the
+  installer is a 32-bit Windows program made by NSIS, and the script installs every
+  file of the zip and nothing that is not in it.
 
 Prints one line per problem and exits 1 when there is any.
 """
+import fnmatch
 import posixpath
 import re
 import struct
@@ -25,6 +31,9 @@ import zipfile
 GUIDE = "README.txt"
 LIST_HEADING = "## What is in this kit"
 TEXT_ENDINGS = (".txt", ".md", ".ini")
+# Files the guide may name that are not in the zip: the installer, which comes
+# beside it, and the uninstaller that the installer writes.
+INSTALLER_FILES = ("korvex-setup-version.exe", "uninstall.exe")
 BINARY_ENDINGS = (".exe", ".dll")
 
 # Links in Markdown and plain text.
@@ -74,6 +83,8 @@ def check_text(name, text, members):
         elif not present(target.split("#")[0]):
             problems.append("%s: the link %s leads to no file of the kit" % (name, target))
     for mention in FILE_MENTION.findall(text):
+        if mention.lower() in INSTALLER_FILES:
+            continue
         if not present(mention):
             problems.append("%s: names %s, which is not in the kit" % (name, mention))
     if re.search(r"(?<!\r)\n", text):
@@ -164,15 +175,48 @@ def check_kit(path, identification, version):
                 problems += check_stripped(name, data)
             if name.lower() == "korvex.dll":
                 problems += check_version(name, data, identification, version)
-        if "korvex.dll" not in members:
-            problems.append("%s: there is no Korvex.dll" % path)
+        for required in ("Korvex.dll", "korvex-settings.exe"):
+            if required.lower() not in members:
+                problems.append("%s: there is no %s" % (path, required))
+    return problems
+
+
+# The files an NSIS script takes from the stage: File "${STAGE}\NAME".
+SCRIPT_FILE = re.compile(r'^\s*File\s+"\$\{STAGE\}[\\/]([^"]+)"', re.MULTILINE)
+
+
+def check_installer(path, script_path, zip_path):
+    problems = []
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:2] != b"MZ" or len(data) < 64:
+        return ["%s: is no Windows program" % path]
+    at = struct.unpack_from("<I", data, 0x3C)[0]
+    machine = struct.unpack_from("<H", data, at + 4)[0] if data[at:at + 4] == b"PE\0\0" else None
+    if machine != 0x014C:
+        problems.append("%s: is not a 32-bit Windows program" % path)
+    if b"NullsoftInst" not in data:
+        problems.append("%s: holds no NSIS installer data" % path)
+    with open(script_path, encoding="utf-8") as f:
+        script = f.read()
+    patterns = [p.replace("\\", "/") for p in SCRIPT_FILE.findall(script)]
+    with zipfile.ZipFile(zip_path) as kit:
+        files = [n for n in kit.namelist() if not n.endswith("/")]
+    for pattern in patterns:
+        if not any(fnmatch.fnmatch(n.lower(), pattern.lower()) for n in files):
+            problems.append("%s installs %s, which is not in the kit" % (script_path, pattern))
+    for name in files:
+        if not any(fnmatch.fnmatch(name.lower(), p.lower()) for p in patterns):
+            problems.append("%s is in the kit but %s does not install it" % (name, script_path))
     return problems
 
 
 def main(argv):
-    if len(argv) != 4:
-        sys.exit("usage: check_kit.py ZIP IDENTIFICATION VERSION")
+    if len(argv) not in (4, 6):
+        sys.exit("usage: check_kit.py ZIP IDENTIFICATION VERSION [INSTALLER SCRIPT]")
     problems = check_kit(argv[1], argv[2], argv[3])
+    if len(argv) == 6:
+        problems += check_installer(argv[4], argv[5], argv[1])
     for problem in problems:
         print("dist: %s" % problem, file=sys.stderr)
     return 1 if problems else 0

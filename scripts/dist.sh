@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # make dist: build/dist/korvex-VERSION.zip, the kit a Windows user needs and
 # nothing else: the 32-bit Korvex.dll, the user guide (README.txt), the
-# sample config.ini, korvex-host.exe with its guide and example scripts, and
-# korvex-board.exe with its guide and the picture of its window. Programs
+# sample config.ini, the settings window korvex-settings.exe and its picture,
+# korvex-host.exe with its guide and example scripts, and korvex-board.exe
+# with its guide and the picture of its window; and beside it
+# build/dist/korvex-setup-VERSION.exe, the installer made by NSIS from the
+# same files (kit/installer.nsi). Programs
 # and library are stripped; text files get Windows line ends; the guides of
 # the tools go without their "For developers" part, which speaks of this
 # repository, and without an "On Linux" part, and their links to a picture
@@ -13,7 +16,7 @@
 # giving 1.09b. The zip is then checked (scripts/check_kit.py): every file
 # the guide lists is in it, no link or file name points outside it, and the
 # DLL's version resource agrees with the identification text; or there is no
-# zip.
+# zip and no installer.
 #
 # Environment: KORVEX_DIST_DIR, the output folder (default build/dist).
 set -euo pipefail
@@ -25,12 +28,13 @@ out=${KORVEX_DIST_DIR:-$root/build/dist}
 
 die() { printf 'dist: %s\n' "$*" >&2; exit 1; }
 
-binaries=(Korvex.dll korvex-host.exe korvex-board.exe)
+binaries=(Korvex.dll korvex-settings.exe korvex-host.exe korvex-board.exe)
 for file in "${binaries[@]}"; do
   [[ -e $win32/$file ]] || die "$win32/$file is missing: run make dist (it builds it)"
 done
 command -v "$strip" >/dev/null || die "$strip not found (make deps installs binutils-mingw-w64-i686)"
 command -v zip >/dev/null || die "zip not found (make deps installs it)"
+command -v makensis >/dev/null || die "makensis not found (make deps installs nsis)"
 
 # The identification text, the one place the driver names its version.
 identification=$(sed -n 's/^const char kDriverIdentification\[\] = "\(.*\)";$/\1/p' \
@@ -71,6 +75,7 @@ texts=(
 # Pictures the guides show: source, name in the kit.
 pictures=(
   "docs/images/board-window.png" korvex-board-window.png
+  "docs/images/settings-window.png" korvex-settings-window.png
 )
 for ((i = 0; i < ${#pictures[@]}; i += 2)); do
   cp "$root/${pictures[i]}" "$stage/${pictures[i + 1]}"
@@ -125,9 +130,22 @@ with zipfile.ZipFile(path) as z:
         if z.read(name) != open(os.path.join(stage, name), "rb").read():
             sys.exit("dist: %s: %s differs from what was packed" % (path, name))
 EOF
-if ! python3 "$root/scripts/check_kit.py" "$zip_file" "$identification" "$numeric"; then
-  rm -f "$zip_file"
-  die "the kit failed its checks; no zip was left"
+# The installer, from the same staged files.
+setup_file=$out/korvex-setup-$version.exe
+rm -f "$setup_file"
+if ! makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup_file" \
+    "$root/kit/installer.nsi" >"$stage.nsis.log" 2>&1; then
+  cat "$stage.nsis.log" >&2
+  rm -f "$stage.nsis.log" "$zip_file" "$setup_file"
+  die "makensis failed; no zip and no installer were left"
+fi
+rm -f "$stage.nsis.log"
+
+if ! python3 "$root/scripts/check_kit.py" "$zip_file" "$identification" "$numeric" \
+    "$setup_file" "$root/kit/installer.nsi"; then
+  rm -f "$zip_file" "$setup_file"
+  die "the kit failed its checks; no zip and no installer were left"
 fi
 
 echo "dist: ${zip_file#"$root"/}: ${#files[@]} files, $identification, version resource $numeric"
+echo "dist: ${setup_file#"$root"/}: $(stat -c %s "$setup_file") bytes"

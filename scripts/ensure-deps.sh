@@ -19,8 +19,10 @@ packages=(
   # i686 suites: Debian's i386 user space.
   wine32:i386
   # A virtual X display and its screenshots, for the test of korvex-board's
-  # window under Wine.
-  xvfb x11-apps
+  # window under Wine; xdotool types into the settings window in its test.
+  xvfb x11-apps xdotool
+  # makensis, for the installer of make dist.
+  nsis
 )
 
 if [[ "${KORVEX_SKIP_DEPS:-0}" == 1 ]]; then

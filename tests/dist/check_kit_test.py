@@ -49,6 +49,7 @@ def version_resource(description=IDENTIFICATION, version=VERSION):
 
 GUIDE = ("# Guide\r\n\r\n## What is in this kit\r\n\r\n- `README.txt`: this.\r\n"
          "- `Korvex.dll`: the driver.\r\n- `korvex-host.exe`: a tool.\r\n"
+         "- `korvex-settings.exe`: the settings window.\r\n"
          "- `examples/hello.txt`: a script.\r\n\r\n## More\r\n\r\n"
          "See `examples\\hello.txt` and [the script](examples/hello.txt).\r\n")
 
@@ -58,6 +59,7 @@ def whole_kit():
         "README.txt": GUIDE.encode(),
         "Korvex.dll": pe(extra=version_resource()),
         "korvex-host.exe": pe(),
+        "korvex-settings.exe": pe(),
         "examples/hello.txt": b"# run with korvex-host.exe, see README.txt\r\ninit\r\n",
     }
 
@@ -65,6 +67,7 @@ def whole_kit():
 class CheckKitTest(unittest.TestCase):
     def problems(self, files):
         with tempfile.TemporaryDirectory() as folder:
+            self.folder = folder
             path = os.path.join(folder, "kit.zip")
             with zipfile.ZipFile(path, "w") as kit:
                 for name, data in files.items():
@@ -81,6 +84,10 @@ class CheckKitTest(unittest.TestCase):
              ["README.txt lists korvex-host.exe, which is not in the kit",
               "README.txt: names korvex-host.exe, which is not in the kit",
               "examples/hello.txt: names korvex-host.exe, which is not in the kit"]),
+            ("no settings window", {"korvex-settings.exe": None},
+             ["README.txt lists korvex-settings.exe, which is not in the kit",
+              "README.txt: names korvex-settings.exe, which is not in the kit",
+              "{zip}: there is no korvex-settings.exe"]),
             ("a file not listed", {"notes.txt": b"x\r\n"},
              ["notes.txt is in the kit but not listed in README.txt"]),
             ("a link to no file", with_guide("[more](more.txt)\r\n"),
@@ -90,6 +97,8 @@ class CheckKitTest(unittest.TestCase):
              ["README.txt: the link https://example.org/korvex points outside the kit"]),
             ("a link to the repository", with_guide("[host](../tools/host/README.md)\r\n"),
              ["README.txt: the link ../tools/host/README.md leads to no file of the kit"]),
+            ("the installer and its uninstaller named",
+             with_guide("Run korvex-setup-VERSION.exe; uninstall.exe removes it.\r\n"), []),
             ("a file named that is not there",
              {"examples/hello.txt": b"see examples\\other.txt\r\n"},
              ["examples/hello.txt: names examples\\other.txt, which is not in the kit"]),
@@ -125,7 +134,50 @@ class CheckKitTest(unittest.TestCase):
                 else:
                     files[member] = data
             with self.subTest(name):
-                self.assertEqual(expected, self.problems(files))
+                self.assertEqual([e.replace("{zip}", "kit.zip") for e in expected],
+                                 [p.replace(self.folder + os.sep, "") for p in self.problems(files)])
+
+    SCRIPT = ('File "${STAGE}\\Korvex.dll"\n'
+              '  File "${STAGE}\\README.txt"\n'
+              '  File "${STAGE}\\korvex-host.exe"\n'
+              '  File "${STAGE}\\korvex-settings.exe"\n'
+              '  File "${STAGE}\\examples\\*.txt"\n')
+
+    def installer_problems(self, installer, script, files=None):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "kit.zip")
+            with zipfile.ZipFile(path, "w") as kit:
+                for name, data in (files or whole_kit()).items():
+                    kit.writestr(name, data)
+            exe = os.path.join(folder, "korvex-setup-1.09b.exe")
+            nsi = os.path.join(folder, "installer.nsi")
+            with open(exe, "wb") as f:
+                f.write(installer)
+            with open(nsi, "w", encoding="utf-8") as f:
+                f.write(script)
+            return [p.replace(folder + os.sep, "") for p in
+                    check_kit.check_installer(exe, nsi, path)]
+
+    def test_the_installer_installs_the_kit(self):
+        nsis = pe(extra=b"\xef\xbe\xad\xdeNullsoftInst")
+        amd64 = bytearray(nsis)
+        amd64[0x44:0x46] = struct.pack("<H", 0x8664)
+        cases = [
+            ("whole", nsis, self.SCRIPT, []),
+            ("not NSIS", pe(), self.SCRIPT,
+             ["korvex-setup-1.09b.exe: holds no NSIS installer data"]),
+            ("64-bit", bytes(amd64), self.SCRIPT,
+             ["korvex-setup-1.09b.exe: is not a 32-bit Windows program"]),
+            ("no program", b"MZ", self.SCRIPT, ["korvex-setup-1.09b.exe: is no Windows program"]),
+            ("a kit file left out", nsis, self.SCRIPT.replace("korvex-settings.exe", "x.exe"),
+             ["installer.nsi installs x.exe, which is not in the kit",
+              "korvex-settings.exe is in the kit but installer.nsi does not install it"]),
+            ("the examples left out", nsis, self.SCRIPT.replace("examples\\*.txt", "README.txt"),
+             ["examples/hello.txt is in the kit but installer.nsi does not install it"]),
+        ]
+        for name, installer, script, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(expected, self.installer_problems(installer, script))
 
     def test_the_command_exits_1_and_prints_the_problems(self):
         with tempfile.TemporaryDirectory() as folder:
