@@ -111,7 +111,7 @@ std::string TryBoard(const TryRequest& r) {
              "Sent %llu bytes to %s in %llu transfers (text, custom characters, a graphics "
              "pattern), %.1f s on the line at %d baud; the port is closed again.\r\n",
              static_cast<unsigned long long>(w.bytes_written), r.port.c_str(),
-             static_cast<unsigned long long>(w.writes),
+             static_cast<unsigned long long>(w.transfers),
              w.settings.baud_rate > 0 ? w.bytes_written * 10.0 / w.settings.baud_rate : 0.0,
              w.settings.baud_rate);
     out += line;
