@@ -230,6 +230,9 @@ def window_test(c):
         # Enter presses the default button, Save.
         keys("Return")
         check(eventually(lambda: len(reports()) >= 1, 60), "Save reported nothing")
+        # Wine's profile functions may finish the file a moment after the
+        # window reported: wait for it (bounded) rather than read it once.
+        eventually(lambda: read(os.path.join(host, "config.ini")) == SAVED_INI, 30)
         saved = read(os.path.join(host, "config.ini"))
         check(saved == SAVED_INI, "config.ini after Save:\n%r\nnot\n%r" % (saved, SAVED_INI))
         check(reports()[0].startswith("Saved C:\\Program Files\\Pylora\\config.ini."), reports()[0])
