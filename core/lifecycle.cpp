@@ -3,7 +3,7 @@
 
 #include "core/driver_state.h"
 #include "core/exports.h"
-#include "core/trace.h"
+#include "link/trace.h"
 #include "link/buffers.h"
 #include "link/commands.h"
 #include "link/link.h"

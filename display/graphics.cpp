@@ -3,7 +3,7 @@
 
 #include "core/driver_state.h"
 #include "core/exports.h"
-#include "core/trace.h"
+#include "link/trace.h"
 #include "display/changes.h"
 #include "display/pack.h"
 #include "link/board_display.h"

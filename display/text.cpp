@@ -1,7 +1,7 @@
 // Text layer: characters, cursor, custom characters.
 #include "core/driver_state.h"
 #include "core/exports.h"
-#include "core/trace.h"
+#include "link/trace.h"
 #include "display/pack.h"
 #include "link/buffers.h"
 #include "link/commands.h"

@@ -16,7 +16,7 @@ const CommandReader kBetweenCommands;
 // does; the graphics calls draw their graphics into it, and a graphics flush
 // ends between commands (every graphics call puts whole ones).
 __attribute__((noinline)) void Transfer(bool text, uint32_t size, bool flush) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   if (!text) {
     LinkWrite(s.gfx_buf, size, flush ? &kBetweenCommands : nullptr);
     return;
@@ -33,7 +33,7 @@ __attribute__((noinline)) void Transfer(bool text, uint32_t size, bool flush) {
 }
 
 __attribute__((noinline)) void TransferFull(bool text) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   Transfer(text, text ? s.text_buffer_size : s.gfx_buffer_size, false);
   (text ? s.text_count : s.gfx_count) = 0;
 }
@@ -89,12 +89,12 @@ int FlushGfxBuffer() { return Flush(GfxBuffer()); }
 
 void WriteDirect(uint8_t byte) {
   if (!LinkIsOpen()) return;
-  ReadTextStream(&g_state.shown, LinkBoardShape(), &byte, 1);
-  LinkWrite(&byte, 1, &g_state.shown.reader);
+  ReadTextStream(&g_link.shown, LinkBoardShape(), &byte, 1);
+  LinkWrite(&byte, 1, &g_link.shown.reader);
 }
 
 void CatchUpBehind(bool closing) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   FlushTextBuffer();  // dropped on the way, read into the display
   s.gfx_count = 0;
   s.flush_pending = 0;

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "core/driver_state.h"
+#include "link/link_state.h"
 #include "link/link.h"
 
 // One of the two transmit buffers: its bytes and fill count in DriverState,
@@ -19,12 +19,12 @@ struct TxBuffer {
 };
 
 inline TxBuffer TextBuffer() {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   return {s.text_buf, &s.text_count, kTextBufferCapacity, s.text_buffer_size, true};
 }
 
 inline TxBuffer GfxBuffer() {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   return {s.gfx_buf, &s.gfx_count, kGfxBufferCapacity, s.gfx_buffer_size, false};
 }
 
@@ -62,5 +62,5 @@ void WriteDirect(uint8_t byte);
 // the link sends what the board lacks. With a board that keeps up, one test.
 void CatchUpBehind(bool closing);
 inline void EndWritingCall() {
-  if (g_state.link.mode == kLinkBehind) CatchUpBehind(false);
+  if (g_link.link.mode == kLinkBehind) CatchUpBehind(false);
 }

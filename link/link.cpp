@@ -2,15 +2,16 @@
 
 #include <string.h>
 
-#include "core/driver_state.h"
-#include "core/trace.h"
+#include "link/link_state.h"
+#include "link/trace.h"
 #include "link/board_display.h"
 #include "link/commands.h"
 #include "link/port.h"
 
 namespace {
 
-// At most one reopen, or one measuring burst, a second.
+// At most one reopen, or one write of cursor moves to measure the board, a
+// second.
 const uint64_t kRetryMs = 1000;
 // The longest a write may wait while the board keeps up: the first sign of a
 // board that does not costs a call about this long once, whatever the line
@@ -32,8 +33,9 @@ const uint64_t kLeastWriteMs = 4;
 // it in time; never more than a chunk.
 const uint32_t kChunkMost = 256;
 // Bytes in a row that must go at the line's pace before the board counts
-// as keeping up again, and the rate assumed at first when nothing is known.
+// as keeping up again, and before a write of them tells that it keeps pace.
 const uint32_t kKeepsUpBytes = 128;
+const uint32_t kTellingBytes = 64;
 // What a board that took nothing lately is offered every two seconds, and
 // how long that write may wait beyond the bytes' line time: long enough for
 // a board reading 20 bytes a second to take one, short enough that one that
@@ -41,9 +43,9 @@ const uint32_t kKeepsUpBytes = 128;
 const uint64_t kProbeBytes = 8;
 const uint64_t kProbeWaitMs = 60;
 const uint64_t kProbeEveryMs = 2000;
-const uint32_t kTellingBytes = 64;
 // The step of the platform's clock at worst (Windows' tick).
 const uint64_t kClockStepMs = 16;
+// The rate a board is taken to read at while nothing is known of it.
 const uint32_t kLeastRate = 8;
 // Writes that fail at once, in a row, with the port still answering
 // queries, before the handle counts as dead.
@@ -59,7 +61,7 @@ uint64_t Max(uint64_t a, uint64_t b) { return a > b ? a : b; }
 // The port's write time-outs: the driver's own, or while behind a total of
 // `ms` for any write.
 bool SetWriteTimeouts(uint32_t ms) {
-  LinkRecord& l = g_state.link;
+  LinkRecord& l = g_link.link;
   if (ms == l.behind_timeout_ms) return true;
   PortTimeouts t = DriverTimeouts(l.baud_rate);
   if (ms != 0) {
@@ -67,14 +69,14 @@ bool SetWriteTimeouts(uint32_t ms) {
     t.write_total_constant = ms;
   }
   l.behind_timeout_ms = ms;
-  return PlatformPortSetTimeouts(g_state.port, &t);
+  return PlatformPortSetTimeouts(g_link.port, &t);
 }
 
 // The port answers nothing any more (unplugged, resumed from sleep, its
 // driver restarted): its handle is dead and would keep the name taken, so it
 // is closed now, and the port is opened again by name at most once a second.
 void PortGone(uint32_t error) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   PlatformPortClose(s.port);
   s.port = kNoPort;
@@ -94,7 +96,7 @@ void PortGone(uint32_t error) {
 uint32_t Completion(const CommandReader& w, uint8_t* head, uint8_t* head_count) {
   *head_count = 0;
   if (!w.in_command) return 0;
-  const BoardDisplay& shown = g_state.shown;
+  const BoardDisplay& shown = g_link.shown;
   const int length = HeaderLength(w.command);
   uint8_t header[4];
   memcpy(header, w.header, sizeof header);
@@ -140,7 +142,7 @@ uint32_t ZerosForAnyCut(CommandReader w, const uint8_t* bytes, uint32_t count) {
 // `zeros` after `head`, then a reset, so that the board's text and graphics
 // are known (blank); what a reset keeps may be wrong and goes out again.
 void FallBehind(const uint8_t* head, uint8_t head_count, uint32_t zeros) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   if (l.mode != kLinkBehind) {
     l.mode = kLinkBehind;
@@ -180,7 +182,7 @@ void CutAt(const CommandReader& w) {
 // payload of `need` bytes, which is all it knows: the zeros end it wherever
 // it stands, and the reset after them finds the board between commands.
 void InDoubt(uint32_t need, uint32_t slack) {
-  CommandReader& w = g_state.link.wire;
+  CommandReader& w = g_link.link.wire;
   w = CommandReader();
   if (need > 0) {
     w.in_command = 1;
@@ -194,12 +196,12 @@ void InDoubt(uint32_t need, uint32_t slack) {
 void TraceSlow() {
   LogWrite("\nPort %s: the board takes bytes slower than the line; the display catches up as it "
            "reads\n",
-           g_state.link.port_name);
+           g_link.link.port_name);
 }
 
 void TraceFailed(uint32_t error) {
   LogWrite("\nPort %s: a write failed, error %ld; the display is sent again\n",
-           g_state.link.port_name, (long)error);
+           g_link.link.port_name, (long)error);
 }
 
 // ------------------------------------------------- what the board lacks
@@ -221,19 +223,19 @@ bool Fits(const Composer& c, uint32_t n) { return c.count + n <= (c.count == 0 ?
 void ComposeText(Composer* c, const uint8_t* bytes, uint32_t n) {
   memcpy(c->bytes + c->count, bytes, n);
   c->count += n;
-  ReadTextStream(&g_state.board, LinkBoardShape(), bytes, n);
+  ReadTextStream(&g_link.board, LinkBoardShape(), bytes, n);
 }
 
 // The text grid of the host's picture (as the board display reads it).
 int GridColumns() {
-  const DriverState& s = g_state;
+  const LinkState& s = g_link;
   const int width = s.gfx_width < 0 ? 0 : s.gfx_width > 255 ? 255 : s.gfx_width;
   const int columns = width / (s.font_pitch == 8 ? 8 : 6);
   return columns > kShownColumns ? kShownColumns : columns;
 }
 
 int GridRows() {
-  const DriverState& s = g_state;
+  const LinkState& s = g_link;
   const int height = s.gfx_height < 0 ? 0 : s.gfx_height > 255 ? 255 : s.gfx_height;
   const int rows = height / 8;
   return rows > kShownRows ? kShownRows : rows;
@@ -250,7 +252,7 @@ bool GlyphDefined(const BoardDisplay& d, int position) {
 // A cell the board shows that the host's display does not: only a reset
 // clears it.
 bool BoardHasStrayText() {
-  const DriverState& s = g_state;
+  const LinkState& s = g_link;
   for (int row = 0; row < kShownRows; ++row) {
     if (s.board.text_used[row] & ~s.shown.text_used[row]) return true;
   }
@@ -260,7 +262,7 @@ bool BoardHasStrayText() {
 // Composes what the board lacks, most visible first, until `c` is full or
 // nothing differs. Returns false when nothing differs.
 bool ComposeDifference(Composer* c) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   BoardDisplay& board = s.board;
   const BoardDisplay& shown = s.shown;
@@ -406,25 +408,25 @@ bool ComposeDifference(Composer* c) {
 // ---------------------------------------------------- writing while behind
 
 uint32_t Owed() {
-  const LinkRecord& l = g_state.link;
+  const LinkRecord& l = g_link.link;
   return l.owed_head_count + l.owed_zeros + l.owe_reset + (l.pending_count - l.pending_sent);
 }
 
 // The first `n` owed bytes, in order, into `out`.
 uint32_t GatherOwed(uint8_t* out, uint32_t n) {
-  const LinkRecord& l = g_state.link;
+  const LinkRecord& l = g_link.link;
   uint32_t k = 0;
   for (uint32_t i = 0; i < l.owed_head_count && k < n; ++i) out[k++] = l.owed_head[i];
   for (uint32_t i = 0; i < l.owed_zeros && k < n; ++i) out[k++] = 0;
   if (l.owe_reset && k < n) out[k++] = kCmdResetDisplay;
   const uint32_t rest = l.pending_count - l.pending_sent;
   const uint32_t take = n - k < rest ? n - k : rest;
-  memcpy(out + k, g_state.pending + l.pending_sent, take);
+  memcpy(out + k, g_link.pending + l.pending_sent, take);
   return k + take;
 }
 
 void ConsumeOwed(uint32_t n) {
-  LinkRecord& l = g_state.link;
+  LinkRecord& l = g_link.link;
   const uint32_t head = n < l.owed_head_count ? n : l.owed_head_count;
   memmove(l.owed_head, l.owed_head + head, l.owed_head_count - head);
   l.owed_head_count = (uint8_t)(l.owed_head_count - head);
@@ -442,7 +444,7 @@ void ConsumeOwed(uint32_t n) {
 
 // Refills the budget with the time that passed: a fifth of it.
 void Refill(uint64_t now) {
-  LinkRecord& l = g_state.link;
+  LinkRecord& l = g_link.link;
   if (now <= l.budget_at_ms) return;
   const uint64_t gained = (now - l.budget_at_ms) / kBudgetShare;
   l.budget_ms += (int64_t)gained;
@@ -451,7 +453,7 @@ void Refill(uint64_t now) {
 }
 
 uint32_t LineRate() {
-  const int32_t baud = g_state.link.baud_rate;
+  const int32_t baud = g_link.link.baud_rate;
   return baud >= 10 ? (uint32_t)baud / 10 : 1;
 }
 
@@ -460,7 +462,7 @@ uint32_t LineRate() {
 // charged only if one turns out slow); any other gets what the budget
 // allows. Returns true when all of it went and more may follow in this call.
 bool WriteOwed() {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   const uint32_t rate = l.rate_per_s < kLeastRate ? kLeastRate : l.rate_per_s;
   uint64_t allow, n, full = 0;
@@ -571,7 +573,7 @@ bool WriteOwed() {
 // a board that took enough at the line's pace and lacks nothing keeps up
 // again, and the host's streams go out as they are from the next put on.
 void CatchUp(bool closing) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   if (l.mode != kLinkBehind || !PortIsOpen(s.port)) return;
   const uint64_t now = PlatformTickMs();
@@ -619,7 +621,7 @@ void CatchUp(bool closing) {
 }  // namespace
 
 void BringBackInStep(bool closing) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   if (l.mode != kLinkGone || closing) return;
   const uint64_t now = PlatformTickMs();
@@ -640,7 +642,7 @@ void BringBackInStep(bool closing) {
 void LinkEndCall(bool closing) { CatchUp(closing); }
 
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   s.port = port;
   LinkRecord& l = s.link;
   const bool missed = l.missed;
@@ -670,7 +672,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
 }
 
 void LinkClosed() {
-  LinkRecord& l = g_state.link;
+  LinkRecord& l = g_link.link;
   // Where the board stands stays known, for the next port.
   l.missed = l.mode != kLinkUp;
   l.mode = kLinkUp;
@@ -678,7 +680,7 @@ void LinkClosed() {
 }
 
 void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   LinkRecord& l = s.link;
   if (!PortIsOpen(s.port) || l.mode != kLinkUp) return;
   // Where the board stands: read from the bytes that went out, unless all of

@@ -5,22 +5,22 @@
 
 #include <stdint.h>
 
-#include "core/driver_state.h"
+#include "link/link_state.h"
 #include "link/board_display.h"
 #include "platform/platform.h"
 
 // True while the driver owns a port: open, or gone and being opened again.
 // Puts, flushes and LCD_CleanUp treat both alike. (Every put asks: inline.)
-inline bool LinkIsOpen() { return PortIsOpen(g_state.port) || g_state.link.mode == kLinkGone; }
+inline bool LinkIsOpen() { return PortIsOpen(g_link.port) || g_link.link.mode == kLinkGone; }
 // How the board counts SetBitmap payloads: the controller the port was
 // opened for, and the width of the last KS108 picture.
 inline StreamShape LinkShape() {
-  const LinkRecord& l = g_state.link;
+  const LinkRecord& l = g_link.link;
   return {l.controller == kControllerKS108, l.ks108_width};
 }
 // The board as the bytes sent to it are read.
 inline BoardShape LinkBoardShape() {
-  const DriverState& s = g_state;
+  const LinkState& s = g_link;
   return {LinkShape(), s.font_pitch, s.gfx_width, s.gfx_height};
 }
 // LCD_Init opened `port` under `name` at `baud_rate`: the board starts in step.
@@ -33,12 +33,12 @@ void LinkClosed();
 // at most once a second.
 void BringBackInStep(bool closing);
 inline void BeginCall() {
-  g_state.link.call_late_ms = 0;
-  g_state.link.call_line_ms = 0;
+  g_link.link.call_late_ms = 0;
+  g_link.link.call_line_ms = 0;
 }
 inline void BeginWritingCall() {
   BeginCall();
-  if (g_state.link.mode == kLinkGone) BringBackInStep(false);
+  if (g_link.link.mode == kLinkGone) BringBackInStep(false);
 }
 // At the end of every export that writes, once the buffers were emptied into
 // the host's display: while the board is behind, what it lacks goes out

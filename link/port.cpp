@@ -3,7 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "core/driver_state.h"
+#include "link/link_state.h"
 
 namespace {
 
@@ -22,12 +22,12 @@ const uint32_t kErrorNameTooLong = 206;
 __attribute__((format(printf, 1, 2)))
 #endif
 void ShowPortError(const char* format, ...) {
-  if (g_state.box_up) return;
+  if (g_link.box_up) return;
   va_list args;
   va_start(args, format);
-  vsnprintf(g_state.msg_text, sizeof g_state.msg_text, format, args);
+  vsnprintf(g_link.msg_text, sizeof g_link.msg_text, format, args);
   va_end(args);
-  ShowDriverBox(g_state.msg_text, nullptr);
+  ShowDriverBox(g_link.msg_text, nullptr);
 }
 
 // Closes a handle that failed a step of the set-up and returns that step's
@@ -66,7 +66,7 @@ namespace {
 // The set-up both opens share. A quiet one shows no box: the host did not ask
 // for it, and a box a second while a board is unplugged would bury the user.
 PortHandle SetUpPort(const char* name, int32_t baud_rate, bool quiet) {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   PortHandle port = s.port_name_too_long && !quiet ? kInvalidPort : PlatformPortOpen(name);
   if (!PortIsOpen(port)) {
     if (quiet) return kNoPort;
@@ -128,15 +128,15 @@ PortHandle SetUpPort(const char* name, int32_t baud_rate, bool quiet) {
 }  // namespace
 
 PortHandle OpenPort(const char* name, int32_t baud_rate) {
-  g_state.text_count = 0;
-  g_state.gfx_count = 0;
+  g_link.text_count = 0;
+  g_link.gfx_count = 0;
   return SetUpPort(name, baud_rate, false);
 }
 
 PortHandle ReopenPort(const char* name, int32_t baud_rate) { return SetUpPort(name, baud_rate, true); }
 
 void ClosePort() {
-  DriverState& s = g_state;
+  LinkState& s = g_link;
   if (PortIsOpen(s.port)) {
     // No transmit purge: the writes were synchronous, so a purge could only
     // discard the closing commands that have not reached the board yet, and
