@@ -10,6 +10,7 @@
 #include "test_support.h"
 #include "tools/board/decoder.h"
 #include "tools/board/model.h"
+#include "tools/board/shown.h"
 
 namespace {
 
@@ -31,27 +32,7 @@ size_t Count(const std::vector<std::string>& calls, const std::string& prefix) {
   });
 }
 
-// What the display shows after the wire: a board that reads it all, or, from
-// each offset in `fresh_at` on, a new board just plugged in.
-BoardModel Shown(const Bytes& wire, const DisplayConfig& config,
-                 const std::vector<size_t>& fresh_at = {}) {
-  BoardModel model;
-  board::Decoder decoder;
-  size_t at = 0;
-  std::vector<size_t> starts = {0};
-  starts.insert(starts.end(), fresh_at.begin(), fresh_at.end());
-  starts.push_back(wire.size());
-  for (size_t i = 0; i + 1 < starts.size(); ++i) {
-    board::ModelInit(model, config);
-    board::DecoderInit(decoder, config);
-    std::vector<board::Command> commands;
-    std::vector<board::Anomaly> anomalies;
-    at = starts[i];
-    board::DecoderFeed(decoder, wire.data() + at, starts[i + 1] - at, commands, anomalies);
-    for (const board::Command& c : commands) board::ModelApply(model, c);
-  }
-  return model;
-}
+using board::Shown;
 
 void ExpectSameDisplay(const BoardModel& got, const BoardModel& want) {
   EXPECT_EQ(got.text, want.text);
