@@ -114,6 +114,12 @@ struct Oracles {
   bool disturbed = false;
   bool changes_seen = false;  // a call ran with GfxChangesOnly=1
   bool ever_behind = false;   // the link left kLinkUp at some point
+  // The display's geometry changed while the port was open, or lies outside
+  // the protocol's 1 to 255: the driver's model of the board and the board's
+  // own grid may then differ, and a quiet ending proves nothing.
+  bool geometry_changed = false;
+  bool geometry_known = false;
+  int32_t geometry[4] = {};
   std::vector<Snapshot> snapshots;
   bool snapshots_valid = true;
   // Snapshots start once config.ini has held GfxChangesOnly (in both runs
@@ -479,6 +485,9 @@ void SyncTransfers() {
 // the counts, which are cleared only after their write.
 void OnWrite() {
   SyncTransfers();
+  // A write while the board is behind: the host's streams are no longer
+  // the wire, even if the same call brings the link back up.
+  if (g_state.link.mode != kLinkUp) g_oracles.ever_behind = true;
   ++g_session.writes;
   g_session.write_stream = g_state.text_count > 0 ? kText : g_state.gfx_count > 0 ? kGfx : kDirect;
   if (g_session.write_stream == kGfx) ++g_session.gfx_writes;
@@ -1310,6 +1319,17 @@ void TakeSnapshot() {
   o.snapshots.push_back({h, g_snap_bytes + g_state.text_count + g_state.gfx_count});
 }
 
+void NoteGeometry() {
+  Oracles& o = g_oracles;
+  if (!LinkIsOpen()) return;
+  const int32_t now[4] = {g_state.gfx_width, g_state.gfx_height, g_state.font_pitch,
+                          g_state.controller};
+  if (!InProtocol(now[0]) || !InProtocol(now[1])) o.geometry_changed = true;
+  if (o.geometry_known && memcmp(now, o.geometry, sizeof now) != 0) o.geometry_changed = true;
+  memcpy(o.geometry, now, sizeof now);
+  o.geometry_known = true;
+}
+
 // One call of the input at `at`, with the checks that follow every call;
 // returns where the next one starts.
 size_t RunCall(const uint8_t* data, size_t size, size_t at) {
@@ -1322,6 +1342,8 @@ size_t RunCall(const uint8_t* data, size_t size, size_t at) {
   CheckState(g_session.last.c_str());
   if (!IsExport(op)) return in.at;
   if (g_run == kRunInput) CheckTime(started, writes, up_before);
+  if (g_state.link.mode != kLinkUp || g_state.link.missed) g_oracles.ever_behind = true;
+  NoteGeometry();
   if (g_state.gfx_changes_only == 1 && LinkIsOpen()) g_oracles.changes_seen = true;
   TakeSnapshot();
   return in.at;
@@ -1422,7 +1444,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool quiet = size > 0 && (data[0] & fuzz::kFlagQuietEnd) != 0 && o.quiet_calls > 0;
   if (quiet) {
     o.board = BoardAfterFlush();
-    o.board_valid = !o.settings_faulted && Rec().dropped == 0 &&
+    o.board_valid = !o.settings_faulted && !o.geometry_changed && Rec().dropped == 0 &&
                     g_state.link.baud_rate >= kQuietLeastBaud;
   }
   // The host's shut-down: everything buffered goes out.
@@ -1443,7 +1465,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fprintf(stderr, "quiet ending: %s; changes-only twin: %s\n",
             !quiet           ? "none"
             : o.board_valid  ? "compared with a lossless run"
-                             : "not compared (settings faulted, bytes dropped or a slow line)",
+                             : "not compared (settings faulted, geometry changed, bytes dropped "
+                               "or a slow line)",
             !o.changes_seen                      ? "none"
             : o.disturbed || !o.snapshots_valid ? "not compared (faults or a link behind)"
                                                  : "compared after every call");
