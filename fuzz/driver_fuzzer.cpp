@@ -962,6 +962,9 @@ void DoBoard(Reader& in) {
       break;
     }
     case fuzz::kBoardPlugIn:
+      // A board that was not out: plugging it in again would be a fresh board
+      // the driver is never told of, which nothing can bring back.
+      if (!Rec().gone) break;
       Trail("board: plugged in");
       RecPlugIn();
       break;
