@@ -94,7 +94,7 @@ enum BoardEvent : uint8_t {
   kBoardTrickle,   // ms, bytes a second
   kBoardRate,      // bytes a second from now on (0xFFFF: it keeps up)
   kBoardUnplug,    // error (mod 4, kUnplugErrors)
-  kBoardPlugIn,    // - (a fresh board)
+  kBoardPlugIn,    // - (a fresh board; only after an unplug)
   kBoardResume,    // - (the PC resumed from sleep)
   kBoardRunClock,  // ms: the clock runs with no call
   kBoardEventCount
