@@ -67,6 +67,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   DriverState& s = g_state;
   SetReady(0);
   BeginCall();
+  const uint64_t started = PlatformTickMs();
   ComposePaths();
   LoadSettings();
   SaveSettings();
@@ -88,7 +89,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
     SetReady(1);
     return;
   }
-  LinkStarted(port, s.port_name, s.baud_rate);
+  LinkStarted(port, s.port_name, s.baud_rate, started);
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;

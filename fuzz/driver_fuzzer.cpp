@@ -1,11 +1,15 @@
 // libFuzzer harness of the driver logic on the recording platform.
 //
-// An input (layout in input_format.h) becomes config.ini, platform faults and
-// a sequence of export calls with arbitrary arguments. After every call the
-// driver's invariants are checked; at the end the wire stream is decoded with
-// the board's decoder and compared, command by command, with what each call
-// should have sent. A violation prints the calls made and aborts, so that
-// libFuzzer keeps the input.
+// An input (layout in input_format.h) becomes config.ini, the serial driver
+// and board of the double, platform faults, board events and a sequence of
+// export calls with arbitrary arguments. After every call the driver's
+// invariants and its time on the double's clock are checked; at the end the
+// wire stream is decoded with the board's decoder and compared, command by
+// command, with what each call should have sent. The same calls run again
+// where a second run is the reference: without faults, for the board a quiet
+// ending must leave; with GfxChangesOnly=0, for the display key 1 must show.
+// A violation prints the calls made and aborts, so that libFuzzer keeps the
+// input.
 //
 // KORVEX_FUZZ_WRITE_SEEDS=DIR writes the seed corpus to DIR and exits;
 // KORVEX_FUZZ_VERBOSE=1 prints the calls of every input run.
@@ -26,6 +30,8 @@
 #include "fuzz/input_format.h"
 #include "platform/recording/recording.h"
 #include "tools/board/decoder.h"
+#include "tools/board/model.h"
+#include "tools/board/shown.h"
 
 namespace fuzz {
 bool WriteSeeds(const char* dir);
@@ -79,7 +85,81 @@ struct Session {
   std::string last;   // the last of them
 };
 
+// Which run of an input this is: the input as it is, the same calls with no
+// fault, board event or clock (the reference of a quiet ending), or the same
+// calls with GfxChangesOnly=0 (the reference of the changes-only display).
+enum Run { kRunInput, kRunLossless, kRunNoChanges };
+
+// One call of the input, by where its op byte sits.
+struct Call {
+  size_t at;
+  uint8_t op;
+  bool open_after;  // LinkIsOpen() after it
+};
+
+// The display a run shows after a call, everything buffered included, and
+// the bytes it put out so far.
+struct Snapshot {
+  uint64_t hash;
+  uint64_t bytes;
+};
+
+// What the input's run leaves for the reference runs.
+struct Oracles {
+  std::vector<Call> calls;
+  size_t quiet_calls = 0;  // calls of the quiet stretch, repeating drawing calls
+  // Settings read or written under a fault: the reference would differ.
+  bool settings_faulted = false;
+  // Faults, write plans or board events: the board did not keep up for sure.
+  bool disturbed = false;
+  bool changes_seen = false;  // a call ran with GfxChangesOnly=1
+  bool ever_behind = false;   // the link left kLinkUp at some point
+  // The display's geometry changed while the port was open, or lies outside
+  // the protocol's 1 to 255: the driver's model of the board and the board's
+  // own grid may then differ, and a quiet ending proves nothing.
+  bool geometry_changed = false;
+  bool geometry_known = false;
+  int32_t geometry[4] = {};
+  std::vector<Snapshot> snapshots;
+  bool snapshots_valid = true;
+  // Snapshots start once config.ini has held GfxChangesOnly (in both runs
+  // at the same call: the reference holds the key too, as 0).
+  bool snapshotting = false;
+  board::BoardModel board;  // after the quiet stretch
+  bool board_valid = false;
+  // The time oracle: the calls of this slow episode above the call bound.
+  int long_calls = 0;
+};
+
+// The time a call may hold the host beyond the line time of what it sent,
+// on the double's clock: the first sign of a slow board may cost one write
+// time-out (at most 1280 ms) once in a slow episode; every other call writes
+// within its budget (at most 250 ms a call) plus what at-pace writes may
+// take beyond their line time.
+const uint64_t kLongCallMs = 300;
+const uint64_t kLongestCallMs = 1300;
+// The quiet stretch: calls 100 ms apart, at least this many, then on until
+// the link keeps up again (two calls more) or the most.
+const int kQuietLeast = 24;
+const int kQuietMost = 240;
+const uint64_t kQuietStepMs = 100;
+const uint64_t kDrainMs = 3000;
+// Below this line rate the difference may take longer than the stretch.
+const int32_t kQuietLeastBaud = 9600;
+
+Run g_run = kRunInput;
+Oracles g_oracles;
+
+board::Decoder g_snap_decoder;
+board::BoardModel g_snap_model;
+size_t g_snap_transfers = 0;
+uint64_t g_snap_bytes = 0;
+
 Session g_session;
+bool Checkable() {
+  return g_session.strict && g_run == kRunInput && !g_oracles.ever_behind &&
+         !g_oracles.changes_seen;
+}
 bool g_verbose = false;
 
 // ------------------------------------------------------------------ reports
@@ -230,6 +310,8 @@ struct Settings {
   int32_t use_out_ports;
   int32_t controller;
   int32_t log_enabled;
+  int32_t gfx_changes_only;
+  bool changes_only_kept;
 };
 
 Settings ExpectedSettings(const std::map<std::string, std::string>& profile) {
@@ -252,6 +334,14 @@ Settings ExpectedSettings(const std::map<std::string, std::string>& profile) {
   e.controller = one_of((int32_t)read(6, 6963), 6963, 108, 6963);
   if (e.controller == 108) e.font_pitch = 8;
   e.log_enabled = one_of((int32_t)read(7, 0), 0, 1, 0);
+  auto changes = profile.find(fuzz::kChangesOnlyKey);
+  e.gfx_changes_only = 0;
+  e.changes_only_kept = false;
+  if (changes != profile.end()) {
+    const uint32_t v = ReferenceProfileInt(changes->second, 0);
+    e.changes_only_kept = v == ReferenceProfileInt(changes->second, 1);
+    e.gfx_changes_only = one_of((int32_t)v, 0, 1, 0);
+  }
   return e;
 }
 
@@ -312,7 +402,12 @@ void ExpectCleanUpDirect() {
   Expect(kDirect, CommandKind::SetLight, {0});
 }
 
+// Whether the wire of this run may still be checked command by command: the
+// expected graphics are worked out only then.
+bool Checkable();
+
 void ExpectT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2) {
+  if (!Checkable()) return;
   Expected e;
   e.config = CurrentConfig();
   const uint32_t ax = x1 & 0xFFFF, bx = x2 & 0xFFFF, ay = y1 & 0xFFFF, by = y2 & 0xFFFF;
@@ -354,6 +449,7 @@ void ExpectT6963(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2, 
 }
 
 void ExpectKs108(const Picture& picture) {
+  if (!Checkable()) return;
   Expected e;
   e.config = CurrentConfig();
   e.kind = CommandKind::SetBitmap;
@@ -389,6 +485,9 @@ void SyncTransfers() {
 // the counts, which are cleared only after their write.
 void OnWrite() {
   SyncTransfers();
+  // A write while the board is behind: the host's streams are no longer
+  // the wire, even if the same call brings the link back up.
+  if (g_state.link.mode != kLinkUp) g_oracles.ever_behind = true;
   ++g_session.writes;
   g_session.write_stream = g_state.text_count > 0 ? kText : g_state.gfx_count > 0 ? kGfx : kDirect;
   if (g_session.write_stream == kGfx) ++g_session.gfx_writes;
@@ -504,30 +603,41 @@ void DoInit() {
                   it == before.end() ? "" : "\"");
       }
     }
+    if (st.gfx_changes_only != e.gfx_changes_only ||
+        (st.gfx_changes_only_kept != 0) != e.changes_only_kept) {
+      Violation("after LCD_Init GfxChangesOnly is %d (kept %d), expected %d (kept %d)",
+                st.gfx_changes_only, st.gfx_changes_only_kept, e.gfx_changes_only,
+                e.changes_only_kept);
+    }
   }
   if (!s.profile_write_faulted) {
     const auto& writes = Rec().profile_writes;
-    if (writes.size() - profile_writes != (size_t)fuzz::kSettingCount) {
-      Violation("LCD_Init wrote %zu keys, not %d", writes.size() - profile_writes,
-                fuzz::kSettingCount);
-    }
     const DriverState& st = g_state;
-    const int32_t values[fuzz::kSettingCount] = {st.baud_rate,
-                                                 (int32_t)st.text_buffer_size,
-                                                 (int32_t)st.gfx_buffer_size,
-                                                 st.gfx_force_flush,
-                                                 st.font_pitch,
-                                                 st.use_out_ports,
-                                                 st.controller,
-                                                 st.log_enabled};
-    for (int k = 0; k < fuzz::kSettingCount; ++k) {
+    // The keys in the order they are written; GfxChangesOnly only when the
+    // file has it.
+    std::vector<std::pair<const char*, int32_t>> keys = {
+        {kSettingKeys[0], st.baud_rate},
+        {kSettingKeys[1], (int32_t)st.text_buffer_size},
+        {kSettingKeys[2], (int32_t)st.gfx_buffer_size},
+        {kSettingKeys[3], st.gfx_force_flush},
+        {kSettingKeys[4], st.font_pitch},
+        {kSettingKeys[5], st.use_out_ports},
+        {kSettingKeys[6], st.controller},
+        {kSettingKeys[7], st.log_enabled}};
+    if (st.gfx_changes_only_kept) {
+      keys.insert(keys.begin() + 4, {fuzz::kChangesOnlyKey, st.gfx_changes_only});
+    }
+    if (writes.size() - profile_writes != keys.size()) {
+      Violation("LCD_Init wrote %zu keys, not %zu", writes.size() - profile_writes, keys.size());
+    }
+    for (size_t k = 0; k < keys.size(); ++k) {
       const std::string tail =
-          std::string("|Korvex|") + kSettingKeys[k] + "=" + std::to_string(values[k]);
+          std::string("|Korvex|") + keys[k].first + "=" + std::to_string(keys[k].second);
       const std::string& write = writes[profile_writes + k];
       const std::string want = s.cwd_faulted ? tail : ExpectedIniPath(Rec().cwd) + tail;
       if (write.size() < want.size() ||
           write.compare(write.size() - want.size(), want.size(), want) != 0) {
-        Violation("settings write %d is \"%s\", expected \"...%s\"", k, write.c_str(),
+        Violation("settings write %zu is \"%s\", expected \"...%s\"", k, write.c_str(),
                   want.c_str());
       }
     }
@@ -634,12 +744,25 @@ void DoSetIOPropertys(Reader& in) {
   }
 }
 
+Picture g_picture;
+uint8_t g_picture_fill = 0;
+int32_t g_picture_w = 0, g_picture_h = 0;
+
 void DoSendToGfxMemory(Reader& in) {
   const uint8_t fill = in.U8();
   const uint32_t x1 = in.U32(), y1 = in.U32(), x2 = in.U32(), y2 = in.U32(), ignored = in.U32();
-  Picture picture;
   const int32_t w = g_state.gfx_width, h = g_state.gfx_height;
-  if (fill != 0 && w > 0 && h > 0 && (uint64_t)w * (uint64_t)h <= fuzz::kMaxPicture) {
+  // The last picture made is kept for the input's run: a quiet ending
+  // repeats its calls.
+  Picture& picture = g_picture;
+  if (fill != g_picture_fill || w != g_picture_w || h != g_picture_h) {
+    picture = Picture();
+    g_picture_fill = fill;
+    g_picture_w = w;
+    g_picture_h = h;
+  }
+  if (!picture.present && fill != 0 && w > 0 && h > 0 &&
+      (uint64_t)w * (uint64_t)h <= fuzz::kMaxPicture) {
     picture.present = true;
     picture.width = w;
     picture.size = (int64_t)w * h;
@@ -670,7 +793,7 @@ void DoSendToGfxMemory(Reader& in) {
   // keep up, a failed write, a port that went away), drops the host's
   // writes and ends with empty buffers, so the rule is not checked for it.
   const bool wrote = g_session.gfx_writes != gfx_writes;
-  if (up_before && g_state.link.mode == kLinkUp &&
+  if (up_before && g_state.link.mode == kLinkUp && g_state.gfx_changes_only == 0 &&
       (wrote || g_state.gfx_force_flush == 1) != (g_state.gfx_count == 0)) {
     Violation("LCD_SendToGfxMemory left %u bytes in the graphics buffer after %s",
               g_state.gfx_count,
@@ -786,6 +909,22 @@ void NoteFault(RecCall call) {
   if (call == kRecProfileRead) g_session.profile_read_faulted = true;
   if (call == kRecProfileWrite) g_session.profile_write_faulted = true;
   if (call == kRecGetCurrentDir) g_session.cwd_faulted = true;
+  if (call == kRecProfileRead || call == kRecProfileWrite || call == kRecGetCurrentDir) {
+    g_oracles.settings_faulted = true;
+  }
+  g_oracles.disturbed = true;
+}
+
+// A settings slot's key; GfxChangesOnly reads 0 in its reference run.
+const char* SlotKey(uint8_t slot) {
+  if (slot < fuzz::kSettingCount) return kSettingKeys[slot];
+  return slot == fuzz::kSettingCount ? fuzz::kExtraKey : fuzz::kChangesOnlyKey;
+}
+
+void SetSlot(uint8_t slot, const std::string& value) {
+  const char* key = SlotKey(slot);
+  Rec().profile[key] = g_run == kRunNoChanges && key == fuzz::kChangesOnlyKey ? "0" : value;
+  Trail("config.ini: %s=\"%s\"", key, Printable(Rec().profile[key]).c_str());
 }
 
 void ArmFault(Reader& in) {
@@ -800,9 +939,59 @@ void ArmFault(Reader& in) {
 }
 
 void PlanWrite(uint8_t v) {
-  const int64_t take = v == 0 ? -1 : v - 1;
+  const int64_t take = v == 0 ? kPlanLineError : v == 1 ? kPlanTimeoutError : v - 2;
   Rec().write_plan.push_back(take);
+  g_oracles.disturbed = true;
   Trail("write plan: %lld", (long long)take);
+}
+
+uint32_t U16(Reader& in) { return (uint32_t)in.U8() | (uint32_t)in.U8() << 8; }
+
+void DoBoard(Reader& in) {
+  g_oracles.disturbed = true;
+  switch (in.U8() % fuzz::kBoardEventCount) {
+    case fuzz::kBoardStall: {
+      const uint32_t ms = U16(in);
+      Trail("board: stalls %u ms", ms);
+      RecStall(ms);
+      break;
+    }
+    case fuzz::kBoardTrickle: {
+      const uint32_t ms = U16(in), per_s = U16(in);
+      Trail("board: trickles %u ms at %u B/s", ms, per_s);
+      RecTrickle(ms, per_s);
+      break;
+    }
+    case fuzz::kBoardRate: {
+      const uint32_t per_s = U16(in);
+      Trail("board: takes %u B/s", per_s);
+      RecBoardRate(per_s == 0xFFFF ? kRecBoardKeepsUp : per_s);
+      break;
+    }
+    case fuzz::kBoardUnplug: {
+      const uint32_t error = fuzz::kUnplugErrors[in.U8() % 4];
+      Trail("board: unplugged, error %u", error);
+      RecUnplug(error);
+      break;
+    }
+    case fuzz::kBoardPlugIn:
+      // A board that was not out: plugging it in again would be a fresh board
+      // the driver is never told of, which nothing can bring back.
+      if (!Rec().gone) break;
+      Trail("board: plugged in");
+      RecPlugIn();
+      break;
+    case fuzz::kBoardResume:
+      Trail("board: the PC resumed");
+      RecResume();
+      break;
+    default: {
+      const uint32_t ms = U16(in);
+      Trail("board: the clock runs %u ms", ms);
+      RecRunClock(ms);
+      break;
+    }
+  }
 }
 
 void DoCall(Reader& in) {
@@ -857,16 +1046,23 @@ void DoCall(Reader& in) {
       break;
     }
     case fuzz::kOpSetting: {
-      const uint8_t key = in.U8() % (fuzz::kSettingCount + 1);
-      const char* name = key < fuzz::kSettingCount ? kSettingKeys[key] : fuzz::kExtraKey;
+      const uint8_t slot = in.U8() % fuzz::kSettingSlots;
       const uint8_t length = in.U8();
       if (length == 0) {
-        Rec().profile.erase(name);
-        Trail("config.ini: %s removed", name);
+        Rec().profile.erase(SlotKey(slot));
+        Trail("config.ini: %s removed", SlotKey(slot));
       } else {
-        Rec().profile[name] = SettingValue(in, length);
-        Trail("config.ini: %s=\"%s\"", name, Printable(Rec().profile[name]).c_str());
+        SetSlot(slot, SettingValue(in, length));
       }
+      break;
+    }
+    case fuzz::kOpBoard:
+      DoBoard(in);
+      break;
+    case fuzz::kOpClock: {
+      const uint32_t ms = 10u * in.U8();
+      Trail("the clock moves %u ms", ms);
+      RecRunClock(ms);
       break;
     }
     case fuzz::kOpPlatform:
@@ -998,12 +1194,10 @@ void DecodeWire(bool check) {
 void ReadHeader(Reader& in) {
   Session& s = g_session;
   s.strict = (in.U8() & fuzz::kFlagStrict) != 0;
-  for (int k = 0; k <= fuzz::kSettingCount; ++k) {
+  for (int k = 0; k < fuzz::kSettingSlots; ++k) {
     const uint8_t length = in.U8();
     if (length == 0) continue;
-    const char* key = k < fuzz::kSettingCount ? kSettingKeys[k] : fuzz::kExtraKey;
-    Rec().profile[key] = SettingValue(in, (uint8_t)(length - 1));
-    Trail("config.ini: %s=\"%s\"", key, Printable(Rec().profile[key]).c_str());
+    SetSlot((uint8_t)k, SettingValue(in, (uint8_t)(length - 1)));
   }
   const uint8_t cwd = in.U8();
   if (cwd != 0) {
@@ -1016,10 +1210,27 @@ void ReadHeader(Reader& in) {
     Rec().cwd = dir;
     Trail("cwd: %zu characters", dir.size());
   }
+  // The reference without faults reads past them.
+  const bool lossless = g_run == kRunLossless;
   const int faults = in.U8() & 7;
-  for (int i = 0; i < faults; ++i) ArmFault(in);
+  for (int i = 0; i < faults; ++i) {
+    if (lossless) {
+      in.U32();
+    } else {
+      ArmFault(in);
+    }
+  }
   const int plan = in.U8() & 15;
-  for (int i = 0; i < plan; ++i) PlanWrite(in.U8());
+  for (int i = 0; i < plan; ++i) {
+    const uint8_t v = in.U8();
+    if (!lossless) PlanWrite(v);
+  }
+  const uint8_t dbl = in.U8();
+  if (!lossless) {
+    Rec().driver = (RecDriver)(dbl & 3);
+    Rec().cdc_timeout_error = fuzz::kCdcTimeoutErrors[(dbl >> 2) & 3];
+    Trail("double: driver %d, CDC time-out answers %u", dbl & 3, Rec().cdc_timeout_error);
+  }
 }
 
 }  // namespace
@@ -1030,18 +1241,239 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// ------------------------------------------------------------- the oracles
+
+bool IsExport(uint8_t op) {
+  return op != fuzz::kOpSetting && op != fuzz::kOpPlatform && op != fuzz::kOpBoard &&
+         op != fuzz::kOpClock;
+}
+
+bool IsDrawing(uint8_t op) {
+  return op == fuzz::kOpSetIOPropertys || op == fuzz::kOpSendToGfxMemory ||
+         op == fuzz::kOpSendToMemory || op == fuzz::kOpSetOutputAddress ||
+         op == fuzz::kOpSetCGRAMChar;
+}
+
+// A call's time beyond the line time of the bytes that left in it, on the
+// double's clock. In a slow episode (from the link leaving kLinkUp until it
+// keeps up again) one call may wait out a write time-out; the others stay
+// within their budget.
+void CheckTime(uint64_t started, size_t writes, bool up_before, bool closes) {
+  const auto& w = Rec().port_writes;
+  uint64_t went = 0;
+  for (size_t i = writes; i < w.size(); ++i) went += w[i].went;
+  const int32_t baud = g_state.link.baud_rate;
+  const uint64_t line = baud > 0 ? (went * 10000 + (uint64_t)baud - 1) / (uint64_t)baud : went;
+  const uint64_t took = Rec().now_ms - started;
+  const uint64_t excess = took > line ? took - line : 0;
+  const bool up_after = g_state.link.mode == kLinkUp;
+  if (!up_after) g_oracles.ever_behind = true;
+  // A link that keeps up sends the host's streams as they are, at whatever
+  // pace their transfer sizes give: only a slow episode is bounded.
+  if (up_before && up_after) return;
+  if (excess > kLongestCallMs) {
+    Violation("%s held the host %llu ms, %llu ms beyond the line time of the %llu bytes it sent",
+              g_session.last.c_str(), (unsigned long long)took, (unsigned long long)excess,
+              (unsigned long long)went);
+  }
+  // A close (LCD_Init, LCD_CleanUp) leaves the link up: the episode ends
+  // there, and a start on a board still behind begins the next one.
+  if (closes) g_oracles.long_calls = 0;
+  if (excess > kLongCallMs && ++g_oracles.long_calls > 1) {
+    Violation("%s held the host %llu ms (%llu ms beyond the line time of %llu bytes), the second "
+              "call above %llu ms in one slow episode",
+              g_session.last.c_str(), (unsigned long long)took, (unsigned long long)excess,
+              (unsigned long long)went, (unsigned long long)kLongCallMs);
+  }
+  if (up_after) g_oracles.long_calls = 0;
+}
+
+uint64_t Fnv(uint64_t h, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < size; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+void FeedSnap(board::Decoder& decoder, board::BoardModel& model, const uint8_t* data,
+              size_t size) {
+  std::vector<board::Command> commands;
+  std::vector<board::Anomaly> anomalies;
+  board::DecoderFeed(decoder, data, size, commands, anomalies);
+  for (const board::Command& c : commands) board::ModelApply(model, c);
+}
+
+// The display after the call with what waits in the buffers sent (the text,
+// then the graphics, as the next flush sends them), and the bytes so far.
+void TakeSnapshot() {
+  Oracles& o = g_oracles;
+  if (g_state.link.mode != kLinkUp) o.snapshots_valid = false;
+  if (g_run == kRunLossless || o.disturbed || !o.snapshots_valid) return;
+  if (!o.snapshotting && Rec().profile.count(fuzz::kChangesOnlyKey) == 0) return;
+  o.snapshotting = true;
+  const board::DisplayConfig config = CurrentConfig();
+  if (config.controller != g_snap_model.config.controller ||
+      config.pitch != g_snap_model.config.pitch || config.width != g_snap_model.config.width ||
+      config.height != g_snap_model.config.height) {
+    board::DecoderInit(g_snap_decoder, config);
+    board::ModelInit(g_snap_model, config);
+  }
+  const auto& t = Rec().transfers;
+  for (; g_snap_transfers < t.size(); ++g_snap_transfers) {
+    FeedSnap(g_snap_decoder, g_snap_model, t[g_snap_transfers].data(), t[g_snap_transfers].size());
+    g_snap_bytes += t[g_snap_transfers].size();
+  }
+  board::Decoder decoder = g_snap_decoder;
+  board::BoardModel m = g_snap_model;
+  FeedSnap(decoder, m, g_state.text_buf, g_state.text_count);
+  FeedSnap(decoder, m, g_state.gfx_buf, g_state.gfx_count);
+  uint64_t h = 14695981039346656037ull;
+  h = Fnv(h, m.graphics.data(), m.graphics.size());
+  h = Fnv(h, m.text.data(), m.text.size() * sizeof(int));
+  for (const board::CustomCharacter& c : m.custom) {
+    h = Fnv(h, &c.defined, 1);
+    h = Fnv(h, c.rows.data(), c.rows.size());
+  }
+  const int cursor[2] = {m.cursor_column, m.cursor_row};
+  h = Fnv(h, cursor, sizeof cursor);
+  h = Fnv(h, &m.light, 1);
+  h = Fnv(h, &m.contrast, 1);
+  h = Fnv(h, m.ports.data(), m.ports.size());
+  o.snapshots.push_back({h, g_snap_bytes + g_state.text_count + g_state.gfx_count});
+}
+
+void NoteGeometry() {
+  Oracles& o = g_oracles;
+  if (!LinkIsOpen()) return;
+  const int32_t now[4] = {g_state.gfx_width, g_state.gfx_height, g_state.font_pitch,
+                          g_state.controller};
+  if (!InProtocol(now[0]) || !InProtocol(now[1])) o.geometry_changed = true;
+  if (o.geometry_known && memcmp(now, o.geometry, sizeof now) != 0) o.geometry_changed = true;
+  memcpy(o.geometry, now, sizeof now);
+  o.geometry_known = true;
+}
+
+// One call of the input at `at`, with the checks that follow every call;
+// returns where the next one starts.
+size_t RunCall(const uint8_t* data, size_t size, size_t at) {
+  Reader in{data, size, at};
+  const uint8_t op = (uint8_t)(in.data[at] % fuzz::kOpCount);
+  const uint64_t started = Rec().now_ms;
+  const size_t writes = Rec().port_writes.size();
+  const bool up_before = g_state.link.mode == kLinkUp;
+  const bool open_before = LinkIsOpen();
+  DoCall(in);
+  CheckState(g_session.last.c_str());
+  if (!IsExport(op)) return in.at;
+  if (g_run == kRunInput) {
+    CheckTime(started, writes, up_before,
+              open_before && (op == fuzz::kOpInit || op == fuzz::kOpCleanUp));
+  }
+  if (g_state.link.mode != kLinkUp || g_state.link.missed) g_oracles.ever_behind = true;
+  NoteGeometry();
+  if (g_state.gfx_changes_only == 1 && LinkIsOpen()) g_oracles.changes_seen = true;
+  TakeSnapshot();
+  return in.at;
+}
+
+// The session runs on with the board keeping up, no faults and the clock
+// moving, repeating its last drawing calls: until the link keeps up again,
+// for a few dozen calls at least. The reference repeats as many.
+void QuietStretch(const uint8_t* data, size_t size) {
+  Oracles& o = g_oracles;
+  std::vector<size_t> drawing;
+  for (const Call& c : o.calls) {
+    if (IsDrawing(c.op)) drawing.push_back(c.at);
+  }
+  if (drawing.size() > 8) drawing.erase(drawing.begin(), drawing.end() - 8);
+  if (drawing.empty()) return;
+  const bool input = g_run == kRunInput;
+  if (input) {
+    for (RecFault& fault : Rec().faults) fault = RecFault();
+    Rec().write_plan.clear();
+    if (Rec().gone) RecPlugIn();
+    RecBoardRate(kRecBoardKeepsUp);
+    Trail("quiet from here: the board keeps up, no faults");
+  }
+  size_t n = 0;
+  int up_run = 0;
+  for (;;) {
+    if (input ? (n >= (size_t)kQuietLeast && up_run >= 2) || n >= (size_t)kQuietMost
+              : n >= o.quiet_calls) {
+      break;
+    }
+    if (input) RecRunClock(kQuietStepMs);
+    RunCall(data, size, drawing[n % drawing.size()]);
+    up_run = g_state.link.mode == kLinkUp ? up_run + 1 : 0;
+    ++n;
+  }
+  if (!input) {
+    RecRunClock(kDrainMs);
+    return;
+  }
+  o.quiet_calls = n;
+  RecRunClock(kDrainMs);
+  if (g_state.link.mode != kLinkUp && g_state.link.baud_rate >= kQuietLeastBaud &&
+      Rec().dropped == 0) {
+    Violation("the link is still %s after %zu quiet calls",
+              g_state.link.mode == kLinkGone ? "gone" : "behind", n);
+  }
+}
+
+// The board from what it received, with what waits in the buffers sent (the
+// text, then the graphics, as the next flush sends them).
+board::BoardModel BoardAfterFlush() {
+  std::vector<uint8_t> wire = Rec().received;
+  wire.insert(wire.end(), g_state.text_buf, g_state.text_buf + g_state.text_count);
+  wire.insert(wire.end(), g_state.gfx_buf, g_state.gfx_buf + g_state.gfx_count);
+  return board::Shown(wire, CurrentConfig(), Rec().fresh_at);
+}
+
+// Runs the input (or its reference) up to the host's shut-down; false when
+// a reference cannot be one (a fault kept the input's port from opening).
+bool RunSession(const uint8_t* data, size_t size) {
   RecReset();
   ResetDriverState();
   g_session = Session();
+  g_snap_decoder = board::Decoder();
+  g_snap_model = board::BoardModel();
+  g_snap_transfers = 0;
+  g_snap_bytes = 0;
   Rec().on_write = OnWrite;
   Reader in{data, size};
   ReadHeader(in);
   Trail("strict: %s", g_session.strict ? "yes" : "no");
   CheckState("the start");
-  for (int n = 0; n < fuzz::kMaxCalls && !in.Done(); ++n) {
-    DoCall(in);
-    CheckState(g_session.last.c_str());
+  Oracles& o = g_oracles;
+  if (g_run == kRunInput) {
+    for (int n = 0; n < fuzz::kMaxCalls && !in.Done(); ++n) {
+      const size_t at = in.at;
+      o.calls.push_back({at, (uint8_t)(data[at] % fuzz::kOpCount), false});
+      in.at = RunCall(data, size, at);
+      o.calls.back().open_after = LinkIsOpen();
+    }
+  } else {
+    for (const Call& c : o.calls) {
+      if (g_run == kRunLossless && !IsExport(c.op) && c.op != fuzz::kOpSetting) continue;
+      RunCall(data, size, c.at);
+      if (LinkIsOpen() != c.open_after) return false;
+    }
+  }
+  if (size > 0 && (data[0] & fuzz::kFlagQuietEnd) != 0) QuietStretch(data, size);
+  return true;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  g_oracles = Oracles();
+  g_run = kRunInput;
+  RunSession(data, size);
+  Oracles& o = g_oracles;
+  const bool quiet = size > 0 && (data[0] & fuzz::kFlagQuietEnd) != 0 && o.quiet_calls > 0;
+  if (quiet) {
+    o.board = BoardAfterFlush();
+    // A closed port (LCD_CleanUp last) sends the board nothing more.
+    o.board_valid = LinkIsOpen() && !o.settings_faulted && !o.geometry_changed &&
+                    Rec().dropped == 0 &&
+                    g_state.link.baud_rate >= kQuietLeastBaud;
   }
   // The host's shut-down: everything buffered goes out.
   if (LinkIsOpen()) {
@@ -1050,16 +1482,78 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (Rec().open_ports != 0) Violation("%d port handles left open", Rec().open_ports);
   const bool lossy = WireLossy();
-  DecodeWire(g_session.strict && !lossy);
+  const bool exact = g_session.strict && !lossy && !o.ever_behind && !o.changes_seen;
+  DecodeWire(exact);
   if (g_verbose) {
     fprintf(stderr, "%s%s wire: %zu transfers, decoded %s\n", g_session.trail.c_str(),
-            lossy ? "lossy" : "whole", Rec().transfers.size(),
-            g_session.strict && !lossy ? "and checked" : "unchecked");
+            lossy ? "lossy" : "whole", Rec().transfers.size(), exact ? "and checked" : "unchecked");
+  }
+  const std::string trail = g_session.trail;
+  if (g_verbose) {
+    fprintf(stderr, "quiet ending: %s; changes-only twin: %s\n",
+            !quiet           ? "none"
+            : o.board_valid  ? "compared with a lossless run"
+                             : "not compared (port closed, settings faulted, geometry changed, "
+                               "bytes dropped or a slow line)",
+            !o.changes_seen                      ? "none"
+            : o.disturbed || !o.snapshots_valid ? "not compared (faults or a link behind)"
+                                                 : "compared after every call");
+  }
+  // A quiet ending leaves the board a lossless run of the same calls leaves.
+  if (o.board_valid) {
+    g_run = kRunLossless;
+    if (RunSession(data, size)) {
+      const board::BoardModel want = BoardAfterFlush();
+      const std::string difference = board::DisplayDifference(o.board, want);
+      if (!difference.empty()) {
+        g_session.trail = trail;
+        if (g_verbose) {
+          for (const board::BoardModel* m : {(const board::BoardModel*)&o.board, &want}) {
+            fprintf(stderr, "text:");
+            for (int c : m->text) fprintf(stderr, "%c", c < 0 ? '.' : c >= 0x20 && c < 0x7F ? c : '?');
+            fprintf(stderr, "\n");
+          }
+        }
+        Violation("after the quiet stretch the board differs from a lossless run's: %s",
+                  difference.c_str());
+      }
+    }
+  }
+  // With a board that keeps up, GfxChangesOnly=1 shows what 0 shows after
+  // every call, and never puts out more bytes.
+  if (!o.disturbed && o.snapshots_valid && o.changes_seen) {
+    const std::vector<Snapshot> on = std::move(o.snapshots);
+    o.snapshots.clear();
+    o.snapshotting = false;
+    g_run = kRunNoChanges;
+    RunSession(data, size);
+    if (o.snapshots_valid && !o.disturbed) {
+      if (on.size() != o.snapshots.size()) {
+        g_session.trail = trail;
+        Violation("%zu snapshots with GfxChangesOnly=1, %zu with 0", on.size(),
+                  o.snapshots.size());
+      }
+      for (size_t i = 0; i < on.size(); ++i) {
+        if (on[i].hash != o.snapshots[i].hash || on[i].bytes > o.snapshots[i].bytes) {
+          g_session.trail = trail;
+          Violation("after export call %zu GfxChangesOnly=1 %s (%llu bytes against %llu)", i + 1,
+                    on[i].hash != o.snapshots[i].hash ? "shows another display"
+                                                      : "put out more bytes",
+                    (unsigned long long)on[i].bytes, (unsigned long long)o.snapshots[i].bytes);
+        }
+      }
+    }
   }
   // Everything this run allocated is freed by its end, so libFuzzer sees
   // balanced allocations and does not run the input again to look for leaks.
   RecReset();
   ResetDriverState();
   g_session = Session();
+  g_oracles = Oracles();
+  g_snap_decoder = board::Decoder();
+  g_snap_model = board::BoardModel();
+  g_picture = Picture();
+  g_picture_fill = 0;
+  g_run = kRunInput;
   return 0;
 }

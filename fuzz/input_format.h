@@ -5,8 +5,10 @@
 // so any byte string is a valid input.
 //
 //   flags        1 byte   bit 0: strict (character codes 0xB0-0xBE are sent as
-//                         code ^ 0x80, so the stream must decode exactly)
-//   settings     for each of the kSettingKeys, then the extra key:
+//                         code ^ 0x80, so the stream must decode exactly);
+//                         bit 1: the session ends with a quiet stretch
+//   settings     for each of the kSettingKeys, the extra key, then
+//                GfxChangesOnly:
 //                1 byte L; 0 = key absent, else a value (V = L - 1):
 //                V < 0x80: V bytes of text; V >= 0x80: a number, 4 bytes, then
 //                1 byte style (mod 8): %d, %u, 0x%x, %d with trailing text,
@@ -16,8 +18,11 @@
 //   faults       1 byte N (low 3 bits), then N faults of 4 bytes:
 //                call (modulo kRecCallCount), times (modulo 4, 0 = for ever),
 //                skip, error
-//   write plan   1 byte N (low 4 bits), then N bytes: 0 fails the write,
-//                1 writes nothing, v > 1 writes at most v - 1 bytes
+//   write plan   1 byte N (low 4 bits), then N bytes: 0 fails the write
+//                with a line error, 1 with a time-out error (121), v > 1
+//                writes at most v - 2 bytes
+//   double       1 byte: low 2 bits the serial driver (RecDriver), bits 2-3
+//                what a timed-out CDC write answers (kCdcTimeoutErrors)
 //   calls        until the input ends or kMaxCalls calls: 1 byte op (modulo
 //                kOpCount), then the operands of that op (see FuzzOp)
 #pragma once
@@ -36,8 +41,20 @@ const int kMaxCalls = 64;
 const uint64_t kMaxPicture = 1u << 20;
 
 const uint8_t kFlagStrict = 1;
+// After its calls the session runs on with the board keeping up, no faults
+// and the clock moving, repeating its own calls: the board must then show
+// what a lossless run of the same calls shows.
+const uint8_t kFlagQuietEnd = 2;
+
+const uint32_t kCdcTimeoutErrors[4] = {121, 0, 995, 31};
+// Errors a removed port's writes fail with (RecUnplug).
+const uint32_t kUnplugErrors[4] = {1617, 22, 31, 5};
 
 const int kSettingCount = 8;
+// Settings slots of the header and of kOpSetting: the keys above, the extra
+// key, then GfxChangesOnly (written back only when the file has it).
+const int kSettingSlots = kSettingCount + 2;
+const char kChangesOnlyKey[] = "GfxChangesOnly";
 const char* const kSettingKeys[kSettingCount] = {
     "BaudRate",      "TextBufferSize",  "GfxBufferSize",  "GfxForceFlush",
     "LCD_FontPitch", "LCD_UseOutPorts", "LCD_Controller", "LogFile",
@@ -62,11 +79,25 @@ enum FuzzOp : uint8_t {
   kOpConfigDialog,      // -
   kOpSendToController,  // value (4 bytes)
   kOpCustomize,         // five values (4 bytes each)
-  kOpSetting,           // key (mod 9; 8 = the extra key), V, the value as
-                        // in the header (V = 0 erases the key)
+  kOpSetting,           // slot (mod kSettingSlots), V, the value as in the
+                        // header (V = 0 erases the key)
   kOpPlatform,          // kind (mod 3): 0 a fault (4 bytes as above),
                         // 1 a write-plan entry (1 byte), 2 all faults gone
+  kOpBoard,             // event (mod kBoardEventCount), its operands
+  kOpClock,             // 1 byte: the clock runs that many x 10 ms
   kOpCount
+};
+
+// Board events of kOpBoard, on the double's clock; a span or rate is 2 bytes.
+enum BoardEvent : uint8_t {
+  kBoardStall,     // ms: the board takes nothing
+  kBoardTrickle,   // ms, bytes a second
+  kBoardRate,      // bytes a second from now on (0xFFFF: it keeps up)
+  kBoardUnplug,    // error (mod 4, kUnplugErrors)
+  kBoardPlugIn,    // - (a fresh board; only after an unplug)
+  kBoardResume,    // - (the PC resumed from sleep)
+  kBoardRunClock,  // ms: the clock runs with no call
+  kBoardEventCount
 };
 
 // Name modes of kOpSetIOPropertys.

@@ -17,13 +17,14 @@ namespace {
 struct Seed {
   const char* name;
   uint8_t flags = kFlagStrict;
-  bool present[kSettingCount + 1] = {};
-  std::string values[kSettingCount + 1];
+  bool present[kSettingSlots] = {};
+  std::string values[kSettingSlots];
   uint8_t cwd_half_length = 0;
   std::string cwd_pattern;
   InputWriter faults;
   int fault_count = 0;
   std::vector<uint8_t> plan;
+  uint8_t double_byte = kRecDriverPlain;
   InputWriter calls;
 
   explicit Seed(const char* seed_name) : name(seed_name) {}
@@ -31,7 +32,7 @@ struct Seed {
   std::vector<uint8_t> Bytes() const {
     InputWriter w;
     w.U8(flags);
-    for (int k = 0; k <= kSettingCount; ++k) w.Setting(present[k], values[k]);
+    for (int k = 0; k < kSettingSlots; ++k) w.Setting(present[k], values[k]);
     w.U8(cwd_half_length);
     if (cwd_half_length != 0) {
       w.U8((uint8_t)(cwd_pattern.size() - 1));
@@ -41,6 +42,7 @@ struct Seed {
     w.bytes.insert(w.bytes.end(), faults.bytes.begin(), faults.bytes.end());
     w.U8((uint8_t)plan.size());
     w.bytes.insert(w.bytes.end(), plan.begin(), plan.end());
+    w.U8(double_byte);
     w.bytes.insert(w.bytes.end(), calls.bytes.begin(), calls.bytes.end());
     return w.bytes;
   }
@@ -59,9 +61,23 @@ struct Seed {
     ++fault_count;
     return *this;
   }
-  // A write that takes at most `bytes` (-1 fails it).
+  // A write that takes at most `bytes` (-1 fails it with a line error, -2
+  // with a time-out error).
+  static uint8_t PlanByte(int bytes) {
+    return (uint8_t)(bytes == -1 ? 0 : bytes == -2 ? 1 : bytes + 2);
+  }
   Seed& Plan(int bytes) {
-    plan.push_back((uint8_t)(bytes + 1));
+    plan.push_back(PlanByte(bytes));
+    return *this;
+  }
+  // The serial driver, and what a timed-out CDC write answers (an index of
+  // kCdcTimeoutErrors).
+  Seed& Driver(RecDriver driver, uint8_t cdc_error = 0) {
+    double_byte = (uint8_t)(driver | cdc_error << 2);
+    return *this;
+  }
+  Seed& QuietEnd() {
+    flags |= kFlagQuietEnd;
     return *this;
   }
 
@@ -154,7 +170,29 @@ struct Seed {
   Seed& LaterPlan(int bytes) {
     calls.U8(kOpPlatform);
     calls.U8(1);
-    calls.U8((uint8_t)(bytes + 1));
+    calls.U8(PlanByte(bytes));
+    return *this;
+  }
+  // A board event with a span or rate of 2 bytes, or none.
+  Seed& Board(BoardEvent event, uint32_t value = 0, uint32_t rate = 0) {
+    calls.U8(kOpBoard);
+    calls.U8(event);
+    if (event == kBoardUnplug) {
+      calls.U8((uint8_t)value);
+    } else if (event != kBoardPlugIn && event != kBoardResume) {
+      calls.U8((uint8_t)value);
+      calls.U8((uint8_t)(value >> 8));
+    }
+    if (event == kBoardTrickle) {
+      calls.U8((uint8_t)rate);
+      calls.U8((uint8_t)(rate >> 8));
+    }
+    return *this;
+  }
+  // The clock moves `ms` (in steps of 10 ms, at most 2550).
+  Seed& Clock(uint32_t ms) {
+    calls.U8(kOpClock);
+    calls.U8((uint8_t)(ms / 10));
     return *this;
   }
   Seed& FaultsGone() {
@@ -173,7 +211,8 @@ enum Key {
   kUseOutPorts,
   kController,
   kLogFile,
-  kExtra
+  kExtra,
+  kChangesOnly
 };
 
 const std::vector<uint8_t> kGlyph = {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11, 0x00};
@@ -408,6 +447,136 @@ std::vector<Seed> AllSeeds() {
           .Io(kNameTerminated, "COM1", 240, 64, 0xFFFFFF00, 0xFFFFFFFF, 0x80000000, 0xFFFFFFFF)
           .OpWith(kOpGetCGRAMChar, 0xFFFFFFFF)
           .Gfx(255, 0x7FFFFFFF, 0x80000000, 0xFFFF, 0x10000));
+  // The serial drivers, the board's events and the clock: sessions whose
+  // board falls behind and, most of them, a quiet ending it must come back
+  // from.
+  seeds.push_back(Seed("25-changes-only-t6963")
+                      .Set(kChangesOnly, "1")
+                      .Init()
+                      .Gfx(60, 0, 0, 239, 63)
+                      .Gfx(60, 0, 0, 239, 63)
+                      .Gfx(61, 10, 10, 100, 40)
+                      .Text("moving")
+                      .Clock(500)
+                      .Gfx(90, 0, 0, 239, 63));
+  seeds.push_back(Seed("26-changes-only-ks108-buffered")
+                      .Set(kChangesOnly, "1")
+                      .Set(kController, "108")
+                      .Set(kGfxSize, "300")
+                      .Io("COM1", 128, 64)
+                      .Init()
+                      .Gfx(40, 0, 0, 0, 0)
+                      .Gfx(40, 0, 0, 0, 0)
+                      .Gfx(41, 0, 0, 0, 0)
+                      .Setting(kChangesOnly, "0")
+                      .Init()
+                      .Gfx(41, 0, 0, 0, 0));
+  seeds.push_back(Seed("27-uart-stall-quiet")
+                      .Driver(kRecDriverWinTimeouts)
+                      .QuietEnd()
+                      .Init()
+                      .Text("before")
+                      .Board(kBoardStall, 3000)
+                      .Gfx(70, 0, 0, 239, 63)
+                      .Clock(400)
+                      .Gfx(71, 0, 0, 239, 63)
+                      .Text("during"));
+  seeds.push_back(Seed("28-bridge-slow-board")
+                      .Driver(kRecDriverUsbBridge)
+                      .QuietEnd()
+                      .Init()
+                      .Board(kBoardRate, 300)
+                      .Gfx(50, 0, 0, 239, 63)
+                      .Clock(1000)
+                      .Text("slow")
+                      .Board(kBoardRunClock, 5000)
+                      .Gfx(51, 0, 0, 239, 63));
+  seeds.push_back(Seed("29-cdc-trickle-121")
+                      .Driver(kRecDriverUsbCdc, 0)
+                      .QuietEnd()
+                      .Init()
+                      .Cgram(4, kGlyph)
+                      .Board(kBoardTrickle, 4000, 250)
+                      .Gfx(80, 0, 0, 239, 63)
+                      .Clock(400)
+                      .Gfx(81, 0, 0, 239, 63)
+                      .Clock(400)
+                      .Io(kNameTerminated, "COM1", 240, 64, 1, 90, 30, 0)
+                      .Text("trickle"));
+  seeds.push_back(Seed("30-cdc-stall-success-with-part")
+                      .Driver(kRecDriverUsbCdc, 1)
+                      .QuietEnd()
+                      .Init()
+                      .Board(kBoardStall, 2500)
+                      .Gfx(90, 0, 0, 239, 63)
+                      .Clock(300)
+                      .Text("part"));
+  seeds.push_back(Seed("31-cdc-995-and-31")
+                      .Driver(kRecDriverUsbCdc, 2)
+                      .QuietEnd()
+                      .Init()
+                      .Board(kBoardRate, 500)
+                      .Gfx(30, 0, 0, 239, 63)
+                      .Clock(400)
+                      .Gfx(31, 0, 0, 239, 63)
+                      .Setting(kLogFile, "1")
+                      .Init()
+                      .Clock(1000)
+                      .Text("cancelled"));
+  seeds.push_back(Seed("32-unplug-and-plug-in")
+                      .Driver(kRecDriverUsbCdc, 3)
+                      .QuietEnd()
+                      .Init()
+                      .Text("here")
+                      .Board(kBoardUnplug, 0)
+                      .Text("gone")
+                      .Clock(1500)
+                      .Board(kBoardPlugIn)
+                      .Clock(1100)
+                      .Text("back"));
+  seeds.push_back(Seed("33-resume-from-sleep")
+                      .Driver(kRecDriverWinTimeouts)
+                      .QuietEnd()
+                      .Init()
+                      .Gfx(20, 0, 0, 239, 63)
+                      .Board(kBoardResume)
+                      .Text("awake")
+                      .Clock(1200)
+                      .Text("again"));
+  seeds.push_back(Seed("34-write-errors-plain")
+                      .QuietEnd()
+                      .Init()
+                      .LaterPlan(-2)
+                      .Text("timeout")
+                      .LaterPlan(-1)
+                      .LaterPlan(7)
+                      .Gfx(45, 0, 0, 239, 63)
+                      .Clock(1000)
+                      .Text("later"));
+  seeds.push_back(Seed("35-bridge-write-errors-quiet")
+                      .Driver(kRecDriverUsbBridge)
+                      .QuietEnd()
+                      .Set(kGfxSize, "4096")
+                      .Init()
+                      .Gfx(50, 0, 0, 239, 63)
+                      .LaterPlan(-2)
+                      .LaterPlan(5)
+                      .Gfx(51, 0, 0, 239, 63)
+                      .Clock(700)
+                      .Text("bridge"));
+  seeds.push_back(Seed("36-cdc-stall-long-gaps")
+                      .Driver(kRecDriverUsbCdc, 0)
+                      .QuietEnd()
+                      .Init()
+                      .Gfx(50, 0, 0, 239, 63)
+                      .Board(kBoardStall, 20000)
+                      .Gfx(51, 0, 0, 239, 63)
+                      .Clock(2550)
+                      .Gfx(52, 0, 0, 239, 63)
+                      .Clock(2550)
+                      .Gfx(53, 0, 0, 239, 63)
+                      .Clock(2550)
+                      .Text("gaps"));
   return seeds;
 }
 

@@ -13,6 +13,7 @@ namespace {
 // At most one reopen, or one write of cursor moves to measure the board, a
 // second.
 const uint64_t kRetryMs = 1000;
+const uint64_t kSlowBoardRetryMs = 10000;
 // The longest a write may wait while the board keeps up: the first sign of a
 // board that does not costs a call about this long once, whatever the line
 // speed and transfer sizes.
@@ -482,7 +483,8 @@ bool WriteOwed() {
     l.next_attempt_ms = now + kProbeEveryMs;
     n = Min(Min(kProbeBytes, Owed()), (uint64_t)LineRate() * (kMostCallMs - kProbeWaitMs) / 1000);
     if (n == 0) n = 1;
-    allow = Min(LineTimeMs(n, l.baud_rate) + kProbeWaitMs, kMostCallMs);
+    allow = Min(Min(LineTimeMs(n, l.baud_rate) + kProbeWaitMs, kMostCallMs), (uint64_t)l.budget_ms);
+    if (allow < LineTimeMs(n, l.baud_rate)) return false;
   } else {
     if (l.budget_ms < (int64_t)kLeastWriteMs) return false;
     allow = Min((uint64_t)l.budget_ms, kMostCallMs - Min(l.call_spent_ms, kMostCallMs));
@@ -541,6 +543,8 @@ bool WriteOwed() {
     if (written > 0) {
       uint64_t least = (uint64_t)written * 1000 / (took + kClockStepMs);
       if (written == n && n >= full && (took + 1) * 4 <= allow) least = Max(least, (uint64_t)rate * 2);
+      // A telling write at the line's pace: the board takes the line's rate.
+      if (quick && n >= kTellingBytes) least = Max(least, LineRate());
       if (n < full) least = Max(least, l.rate_per_s);
       l.rate_per_s = (uint32_t)Min(least, UINT32_MAX);
     }
@@ -578,6 +582,15 @@ void CatchUp(bool closing) {
   if (l.mode != kLinkBehind || !PortIsOpen(s.port)) return;
   const uint64_t now = PlatformTickMs();
   Refill(now);
+  // The port closes after this call: the board gets a call's budget to end
+  // the command it stands in and take the closing display, rather than
+  // keep it until the next start; less what this call's writes took beyond
+  // it, so that the call waits about one write time-out at the most.
+  if (closing) {
+    const int64_t spent = l.call_late_ms + (int64_t)l.call_line_ms;
+    const int64_t most = (int64_t)kLongestWriteMs + 20;
+    l.budget_ms = spent >= most ? 0 : (int64_t)Min(kMostCallMs, (uint64_t)(most - (spent > 0 ? spent : 0)));
+  }
   l.call_spent_ms = 0;
   const uint8_t ready = s.ready.load();
   SetReady(0);
@@ -594,13 +607,14 @@ void CatchUp(bool closing) {
           LogWrite("\nPort %s: the board keeps up again\n", l.port_name);
           break;
         }
-        // Nothing to send: once a second, bytes that change nothing (the
-        // cursor set where it stands) measure whether the board keeps up,
-        // while it took at least half the line's rate lately; a board slower
-        // than that shows a change of pace in what the host draws next.
+        // Nothing to send: bytes that change nothing (the cursor set where it
+        // stands) measure whether the board keeps up, once a second while it
+        // took at least half the line's rate lately, else once in ten (a
+        // slow board's budget goes to what the host draws next).
         const uint64_t t = PlatformTickMs();
-        if (t < l.next_try_ms || closing || l.rate_per_s < LineRate() / 2) break;
-        l.next_try_ms = t + kRetryMs;
+        if (t < l.next_try_ms || closing) break;
+        const bool seems_fast = l.at_pace || l.rate_per_s >= LineRate() / 2;
+        l.next_try_ms = t + (seems_fast ? kRetryMs : kSlowBoardRetryMs);
         // As many as the board took in a quarter of a second lately, so that
         // a slow board is not kept from what the host draws next.
         const uint8_t move[3] = {kCmdSetTextCursor, (uint8_t)(s.board.cursor_column + 1),
@@ -641,7 +655,7 @@ void BringBackInStep(bool closing) {
 
 void LinkEndCall(bool closing) { CatchUp(closing); }
 
-void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
+void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t call_started_ms) {
   LinkState& s = g_link;
   s.port = port;
   LinkRecord& l = s.link;
@@ -662,13 +676,18 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate) {
   if (!missed) return;
   // The same board on a port that closed while it was behind may still be
   // inside the command that was cut: it gets the rest, a reset and the
-  // display. The host asked for this start: it gets a call's budget.
+  // display. The host asked for this start: it gets a call's budget, less
+  // what the clean-up of the old port took beyond it, so that the whole
+  // LCD_Init waits about one write time-out at the most.
   l.wire = cut;
   l.ks108_width = ks108_width;
   l.rate_per_s = rate;
   CutAt(cut);
-  l.budget_ms = (int64_t)kMostCallMs;
-  l.budget_at_ms = PlatformTickMs();
+  const uint64_t now = PlatformTickMs();
+  const uint64_t spent = now > call_started_ms ? now - call_started_ms : 0;
+  const uint64_t most = kLongestWriteMs + 20;
+  l.budget_ms = (int64_t)(spent >= most ? 0 : Min(kMostCallMs, most - spent));
+  l.budget_at_ms = now;
 }
 
 void LinkClosed() {

@@ -23,8 +23,9 @@ inline BoardShape LinkBoardShape() {
   const LinkState& s = g_link;
   return {LinkShape(), s.font_pitch, s.gfx_width, s.gfx_height};
 }
-// LCD_Init opened `port` under `name` at `baud_rate`: the board starts in step.
-void LinkStarted(PortHandle port, const char* name, int32_t baud_rate);
+// LCD_Init, started at `call_started_ms` on the platform's clock, opened
+// `port` under `name` at `baud_rate`: the board starts in step.
+void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t call_started_ms);
 // The port was shut: nothing is owed to any board.
 void LinkClosed();
 

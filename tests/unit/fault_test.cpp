@@ -92,7 +92,8 @@ struct Fault {
   bool wire_whole;         // the faulty session's stream is unharmed
   std::deque<int64_t> write_plan;
   bool display_again = false;  // bytes were still lost when the port closed
-  Bytes completion = {};       // what finishes the command the loss cut
+  Bytes completion = {};       // what finishes the command the loss cut, at the next start
+  Bytes faulty_head = {};      // how the faulty session's wire begins
 };
 
 class FaultTest : public DriverTest, public ::testing::WithParamInterface<Fault> {};
@@ -110,6 +111,11 @@ TEST_P(FaultTest, DocumentedOutcomeAndRecovery) {
   EXPECT_EQ(opened || PortIsOpen(g_state.port), f.port_opens);
   if (f.wire_whole) {
     EXPECT_EQ(RecWire(), clean_wire);
+  }
+  if (!f.faulty_head.empty()) {
+    const Bytes wire = RecWire();
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + (long)std::min(wire.size(), f.faulty_head.size())),
+              f.faulty_head);
   }
   if (f.times == 0 && f.write_plan.empty()) {
     EXPECT_EQ(RecTransferSizes(), SessionTransfers());
@@ -175,9 +181,10 @@ const Fault kFaults[] = {
     {"WritesComeOutShort", kRecPortWrite, 0, 0, true, true,
      {1, 2, 3, 1, 5, 8, 13, 21, 1, 1, 7, 30, 2, 2, 9}},
     {"WriteTimesOutOnce", kRecPortWrite, 0, 0, true, false, {0}, true},
-    // Cut inside the out port 0's command: it ends with the value the
-    // display holds.
-    {"WriteTimesOutAfterProgress", kRecPortWrite, 0, 0, true, false, {1, 2, 0}, true, Hex("02")},
+    // Cut inside the out port 0's command: the clean-up ends it with the
+    // value the display holds, the slack and a reset.
+    {"WriteTimesOutAfterProgress", kRecPortWrite, 0, 0, true, false, {1, 2, 0}, true, {},
+     Concat({Hex("B0 BE 00 02"), Bytes(64, 0), Hex("B0")})},
     {"CloseFails", kRecPortClose, -1, 0, true, true, {}},
     {"SettingsUnreadable", kRecProfileRead, -1, 0, true, false, {}},
     {"SettingsUnwritable", kRecProfileWrite, -1, 0, true, true, {}},
