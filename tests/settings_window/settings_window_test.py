@@ -219,7 +219,11 @@ def window_test(c):
             s.xdotool("type", "--delay", "60", text)
 
         def reports():
-            return read(report).decode("latin-1").split("\r\n----\r\n")[:-1]
+            # Without a port in Wine's SERIALCOMM map (another suite deletes
+            # it) the window says so when it starts; that is no answer to a
+            # key the test pressed.
+            return [r for r in read(report).decode("latin-1").split("\r\n----\r\n")[:-1]
+                    if not r.startswith("Windows lists no serial port")]
 
         # A mnemonic selects the whole field: what is typed replaces it.
         keys("alt+b")
@@ -230,9 +234,6 @@ def window_test(c):
         # Enter presses the default button, Save.
         keys("Return")
         check(eventually(lambda: len(reports()) >= 1, 60), "Save reported nothing")
-        # Wine's profile functions may finish the file a moment after the
-        # window reported: wait for it (bounded) rather than read it once.
-        eventually(lambda: read(os.path.join(host, "config.ini")) == SAVED_INI, 30)
         saved = read(os.path.join(host, "config.ini"))
         check(saved == SAVED_INI, "config.ini after Save:\n%r\nnot\n%r" % (saved, SAVED_INI))
         check(reports()[0].startswith("Saved C:\\Program Files\\Pylora\\config.ini."), reports()[0])
