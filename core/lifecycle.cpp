@@ -71,8 +71,12 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
   SaveSettings();
   LogWrite("\nLCD_Init()\n");
   // Whatever state the link is in, the clean-up finishes the old port with
-  // the settings it was opened with.
+  // the settings it was opened with. A clean-up that met a slow board spent
+  // this call's one write time-out: the new port catches up from the next
+  // call on.
+  const bool was_up = LinkIsOpen() && s.link.mode == kLinkUp;
   if (LinkIsOpen()) LCD_CleanUp();
+  const bool timed_out = was_up && s.link.missed;
   // The clean-up set the flag again; this call goes on writing.
   SetReady(0);
   if (s.log_enabled == 1 && s.log_file == nullptr) PlatformTraceOpen(&s.log_file, s.log_path);
@@ -88,6 +92,7 @@ KORVEX_API void KORVEX_CALL LCD_Init() {
     return;
   }
   LinkStarted(port, s.port_name, s.baud_rate);
+  if (timed_out) s.link.budget_ms = 0;
   LogWrite("LCD_Init() porth=open\n");
   WriteDirect(kCmdResetDisplay);
   s.flush_pending = 0;

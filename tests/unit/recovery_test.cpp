@@ -345,6 +345,29 @@ TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
   }
 }
 
+// LCD_Init on a board that stops as it starts: the clean-up's write waits
+// out its time-out, and that is all the call costs; the new port sends the
+// display from the next call on, within its budget. Both ways a CDC driver
+// answers a time-out.
+TEST_F(DriverTest, LcdInitOnAStallingBoardCostsOneWriteTimeOut) {
+  for (uint32_t answer : {0u, 121u}) {
+    SCOPED_TRACE(answer);
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Rec().cdc_timeout_error = answer;
+    Setting("TextBufferSize", "256");
+    LCD_Init();
+    for (int i = 0; i < 200; ++i) LCD_SendToMemory('a' + i % 26);  // waits in the text buffer
+    RecStall(5000);
+    const uint64_t before = Rec().now_ms;
+    LCD_Init();
+    // 200 buffered bytes and the closing commands: 1000 ms and a millisecond a byte.
+    EXPECT_LE(Rec().now_ms - before, 1000u + 210u);
+    EXPECT_EQ(g_state.link.mode, kLinkBehind);
+  }
+}
+
 // ------------------------------------------ the port goes and comes back
 
 // The board is unplugged in the middle of a call; later a fresh one is
