@@ -454,6 +454,9 @@ bool WriteOwed() {
   const uint32_t rate = l.rate_per_s < kLeastRate ? kLeastRate : l.rate_per_s;
   uint64_t allow, n;
   if (l.at_pace) {
+    // A board a little slower than the line stays at its pace: what its
+    // writes take beyond their line time is charged, a call's worth at most.
+    if (l.call_spent_ms >= kMostCallMs) return false;
     // What the line carries in a tenth of a second, under a time-out of its
     // line time and a little: a board that slowed down costs no more.
     n = Min(Min((uint64_t)LineRate() / 10, kChunkMost), Owed());
@@ -500,10 +503,9 @@ bool WriteOwed() {
     l.fast_ms = 0;
   }
   l.at_pace = l.fast_bytes >= kTellingBytes;
-  if (charged) {
-    l.budget_ms -= (int64_t)took;
-    l.call_spent_ms += took;
-  }
+  const uint64_t cost = charged ? took : took > line_ms ? took - line_ms : 0;
+  l.budget_ms -= (int64_t)cost;
+  l.call_spent_ms += cost;
   if (ok) {
     ReadCommands(&l.wire, chunk, written, LinkShape());
     ConsumeOwed(written);

@@ -368,6 +368,38 @@ TEST_F(DriverTest, LcdInitOnAStallingBoardCostsOneWriteTimeOut) {
   }
 }
 
+// A CDC board a little slower than the line (86 % and 94 % of 1920 B/s)
+// after a stall: its writes go at nearly the line's pace, but what they take
+// beyond their line time comes from the budget, so the call that catches up
+// on a 240 x 128 picture does not hold the host for the whole difference.
+TEST_F(DriverTest, ABoardALittleSlowerThanTheLineCatchesUpWithinTheBudget) {
+  std::vector<uint8_t> picture(240 * 128);
+  for (uint32_t rate : {1650u, 1800u}) {
+    SCOPED_TRACE(rate);
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Setting("GfxBufferSize", "4096");
+    Setting("GfxForceFlush", "1");
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 128, 1, 0, 0, 0, 0, 0, 0);
+    LCD_Init();
+    RecBoardRate(rate);
+    RecStall(3000);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 3 == 0;
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 127, 0);
+    ASSERT_EQ(g_state.link.mode, kLinkBehind);
+    RecRunClock(2550);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 7 == 0;
+    const size_t writes = Rec().port_writes.size();
+    const uint64_t before = Rec().now_ms;
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 127, 0);
+    uint64_t went = 0;
+    for (size_t i = writes; i < Rec().port_writes.size(); ++i) went += Rec().port_writes[i].went;
+    const uint64_t line_ms = (went * 10000 + 19199) / 19200;
+    EXPECT_LE(Rec().now_ms - before, line_ms + 300) << went << " bytes";
+  }
+}
+
 // ------------------------------------------ the port goes and comes back
 
 // The board is unplugged in the middle of a call; later a fresh one is
