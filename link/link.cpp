@@ -521,8 +521,11 @@ bool WriteOwed() {
     }
     return quick || written == n;
   }
-  // Failed: the count says nothing, any part may have gone.
+  // Failed: the count says nothing, any part may have gone (also to a board
+  // that stays while its port is opened again).
   const uint32_t error = PlatformLastError();
+  ReadCommands(&l.wire, chunk, written, LinkShape());
+  InDoubt(ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written), 0);
   if (PlatformPortClearError(s.port) == kPortQueryFailed) {
     PortGone(error);
     return false;
@@ -532,8 +535,6 @@ bool WriteOwed() {
     return false;
   }
   l.rate_per_s /= 2;
-  ReadCommands(&l.wire, chunk, written, LinkShape());
-  InDoubt(ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written), 0);
   return false;
 }
 
@@ -677,6 +678,11 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
       return;
     }
     const uint32_t error = PlatformLastError();
+    // Any part of the piece may be on the board: a line error with abort
+    // on error, a time-out reported as an error, a cancelled transfer, a
+    // port that stops answering while its board stays. It is not written
+    // again.
+    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
     if (PlatformPortClearError(s.port) == kPortQueryFailed) {
       PortGone(error);
       return;
@@ -686,10 +692,6 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
       PortGone(error);
       return;
     }
-    // Any part of the piece may be on the board: a line error with abort
-    // on error, a time-out reported as an error, a cancelled transfer. It is
-    // not written again.
-    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
     if (waited || PlatformIsTimeoutError(error)) {
       TraceSlow();
     } else {

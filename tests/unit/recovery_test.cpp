@@ -400,6 +400,43 @@ TEST_F(DriverTest, ABoardALittleSlowerThanTheLineCatchesUpWithinTheBudget) {
   }
 }
 
+// A CDC write fails with part of a picture on the board, and the port then
+// answers no query, so it is opened again; the board behind it stays (a
+// driver that restarted, not an unplug). The new port must finish the cut
+// command for any cut point of the failed piece before its reset, or the
+// reset and what follows are read as pixels.
+TEST_F(DriverTest, ABoardThatStaysWhileItsPortIsOpenedAgainGetsTheRestOfTheCutCommand) {
+  std::vector<uint8_t> picture(240 * 64);
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 5 == 0;
+  auto session = [&](bool faults) {
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Rec().cdc_timeout_error = 31;
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
+    LCD_Init();
+    if (faults) {
+      RecBoardRate(49);
+      RecFail(kRecPortClearError, 0);
+    }
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    if (faults) {
+      EXPECT_EQ(g_state.link.mode, kLinkGone);
+      Rec().faults[kRecPortClearError] = RecFault();
+      RecBoardRate(kRecBoardKeepsUp);
+    }
+    for (int i = 0; i < 30; ++i) {
+      RecRunClock(100);
+      LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    }
+    EXPECT_EQ(g_state.link.mode, kLinkUp);
+    EXPECT_TRUE(Rec().fresh_at.empty());
+    return Shown(Rec().received, DisplayConfig());
+  };
+  const BoardModel clean = session(false);
+  ExpectSameDisplay(session(true), clean);
+}
+
 // ------------------------------------------ the port goes and comes back
 
 // The board is unplugged in the middle of a call; later a fresh one is
