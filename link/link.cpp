@@ -146,6 +146,7 @@ void FallBehind(const uint8_t* head, uint8_t head_count, uint32_t zeros) {
   LinkState& s = g_link;
   LinkRecord& l = s.link;
   if (l.mode != kLinkBehind) {
+    if (l.mode == kLinkUp) l.fell_this_call = 1;
     l.mode = kLinkBehind;
     l.budget_ms = 0;
     l.budget_at_ms = PlatformTickMs();
@@ -468,6 +469,9 @@ bool WriteOwed() {
   const uint32_t rate = l.rate_per_s < kLeastRate ? kLeastRate : l.rate_per_s;
   uint64_t allow, n, full = 0;
   if (l.at_pace) {
+    // A board a little slower than the line stays at its pace: what its
+    // writes take beyond their line time is charged, a call's worth at most.
+    if (l.call_spent_ms >= kMostCallMs) return false;
     // What the line carries in a tenth of a second, under a time-out of its
     // line time and a little: a board that slowed down costs no more.
     n = Min(Min((uint64_t)LineRate() / 10, kChunkMost), Owed());
@@ -525,10 +529,9 @@ bool WriteOwed() {
     l.fast_ms = 0;
   }
   l.at_pace = l.fast_bytes >= kTellingBytes;
-  if (charged) {
-    l.budget_ms -= (int64_t)took;
-    l.call_spent_ms += took;
-  }
+  const uint64_t cost = charged ? took : took > line_ms ? took - line_ms : 0;
+  l.budget_ms -= (int64_t)cost;
+  l.call_spent_ms += cost;
   if (ok) {
     ReadCommands(&l.wire, chunk, written, LinkShape());
     ConsumeOwed(written);
@@ -550,8 +553,14 @@ bool WriteOwed() {
     }
     return quick || written == n;
   }
-  // Failed: the count says nothing, any part may have gone.
+  // Failed: the count says nothing, any part may have gone (also to a board
+  // that stays while its port is opened again).
   const uint32_t error = PlatformLastError();
+  ReadCommands(&l.wire, chunk, written, LinkShape());
+  // Never fewer zeros than were owed: the slack of an earlier loss may not
+  // have gone either.
+  const uint32_t need = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
+  InDoubt(need, l.owed_zeros > need ? l.owed_zeros - need : 0);
   if (PlatformPortClearError(s.port) == kPortQueryFailed) {
     PortGone(error);
     return false;
@@ -563,11 +572,6 @@ bool WriteOwed() {
   }
   l.rate_per_s /= 2;
   l.took_nothing = !at_once;
-  ReadCommands(&l.wire, chunk, written, LinkShape());
-  // Never fewer zeros than were owed: the slack of an earlier loss may not
-  // have gone either.
-  const uint32_t need = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
-  InDoubt(need, l.owed_zeros > need ? l.owed_zeros - need : 0);
   // A write that failed at once (a line error, say) may be followed by
   // another in this call; three in a row and the port counts as gone.
   return at_once;
@@ -589,7 +593,9 @@ void CatchUp(bool closing) {
   if (closing) {
     const int64_t spent = l.call_late_ms + (int64_t)l.call_line_ms;
     const int64_t most = (int64_t)kLongestWriteMs + 20;
-    l.budget_ms = spent >= most ? 0 : (int64_t)Min(kMostCallMs, (uint64_t)(most - (spent > 0 ? spent : 0)));
+    l.budget_ms = spent >= most || l.fell_this_call
+                      ? 0
+                      : (int64_t)Min(kMostCallMs, (uint64_t)(most - (spent > 0 ? spent : 0)));
   }
   l.call_spent_ms = 0;
   const uint8_t ready = s.ready.load();
@@ -663,6 +669,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t 
   const CommandReader cut = l.wire;
   const uint8_t ks108_width = l.ks108_width;
   const uint32_t rate = l.rate_per_s;
+  const bool fell_this_call = l.fell_this_call;
   l = LinkRecord();
   for (size_t i = 0; i + 1 < sizeof l.port_name && name[i] != '\0'; ++i) l.port_name[i] = name[i];
   l.baud_rate = baud_rate;
@@ -686,7 +693,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t 
   const uint64_t now = PlatformTickMs();
   const uint64_t spent = now > call_started_ms ? now - call_started_ms : 0;
   const uint64_t most = kLongestWriteMs + 20;
-  l.budget_ms = (int64_t)(spent >= most ? 0 : Min(kMostCallMs, most - spent));
+  l.budget_ms = (int64_t)(spent >= most || fell_this_call ? 0 : Min(kMostCallMs, most - spent));
   l.budget_at_ms = now;
 }
 
@@ -738,6 +745,11 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
       return;
     }
     const uint32_t error = PlatformLastError();
+    // Any part of the piece may be on the board: a line error with abort
+    // on error, a time-out reported as an error, a cancelled transfer, a
+    // port that stops answering while its board stays. It is not written
+    // again.
+    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
     if (PlatformPortClearError(s.port) == kPortQueryFailed) {
       PortGone(error);
       return;
@@ -747,10 +759,6 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
       PortGone(error);
       return;
     }
-    // Any part of the piece may be on the board: a line error with abort
-    // on error, a time-out reported as an error, a cancelled transfer. It is
-    // not written again.
-    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
     l.took_nothing = waited || PlatformIsTimeoutError(error);
     if (waited || PlatformIsTimeoutError(error)) {
       TraceSlow();

@@ -36,6 +36,7 @@ void BringBackInStep(bool closing);
 inline void BeginCall() {
   g_link.link.call_late_ms = 0;
   g_link.link.call_line_ms = 0;
+  g_link.link.fell_this_call = 0;
 }
 inline void BeginWritingCall() {
   BeginCall();

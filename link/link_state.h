@@ -95,6 +95,8 @@ struct LinkRecord {
   // that line time: a board that keeps up makes them late by little.
   int64_t call_late_ms = 0;
   uint64_t call_line_ms = 0;
+  // The board fell behind in this call: it spent the call's one time-out.
+  uint8_t fell_this_call = 0;
   // The write time-out last set while behind (0: the driver's own are set).
   uint32_t behind_timeout_ms = 0;
 };

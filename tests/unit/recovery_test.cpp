@@ -325,6 +325,98 @@ TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
   }
 }
 
+// LCD_Init on a board that stops as it starts: the clean-up's write waits
+// out its time-out, and that is all the call costs; the new port sends the
+// display from the next call on, within its budget. Both ways a CDC driver
+// answers a time-out.
+TEST_F(DriverTest, LcdInitOnAStallingBoardCostsOneWriteTimeOut) {
+  for (uint32_t answer : {0u, 121u}) {
+    SCOPED_TRACE(answer);
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Rec().cdc_timeout_error = answer;
+    Setting("TextBufferSize", "256");
+    LCD_Init();
+    for (int i = 0; i < 200; ++i) LCD_SendToMemory('a' + i % 26);  // waits in the text buffer
+    RecStall(5000);
+    const uint64_t before = Rec().now_ms;
+    LCD_Init();
+    // 200 buffered bytes and the closing commands: 1000 ms and a millisecond a byte.
+    EXPECT_LE(Rec().now_ms - before, 1000u + 210u);
+    EXPECT_EQ(g_state.link.mode, kLinkBehind);
+  }
+}
+
+// A CDC board a little slower than the line (86 % and 94 % of 1920 B/s)
+// after a stall: its writes go at nearly the line's pace, but what they take
+// beyond their line time comes from the budget, so the call that catches up
+// on a 240 x 128 picture does not hold the host for the whole difference.
+TEST_F(DriverTest, ABoardALittleSlowerThanTheLineCatchesUpWithinTheBudget) {
+  std::vector<uint8_t> picture(240 * 128);
+  for (uint32_t rate : {1650u, 1800u}) {
+    SCOPED_TRACE(rate);
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Setting("GfxBufferSize", "4096");
+    Setting("GfxForceFlush", "1");
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 128, 1, 0, 0, 0, 0, 0, 0);
+    LCD_Init();
+    RecBoardRate(rate);
+    RecStall(3000);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 3 == 0;
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 127, 0);
+    ASSERT_EQ(g_state.link.mode, kLinkBehind);
+    RecRunClock(2550);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 7 == 0;
+    const size_t writes = Rec().port_writes.size();
+    const uint64_t before = Rec().now_ms;
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 127, 0);
+    uint64_t went = 0;
+    for (size_t i = writes; i < Rec().port_writes.size(); ++i) went += Rec().port_writes[i].went;
+    const uint64_t line_ms = (went * 10000 + 19199) / 19200;
+    EXPECT_LE(Rec().now_ms - before, line_ms + 300) << went << " bytes";
+  }
+}
+
+// A CDC write fails with part of a picture on the board, and the port then
+// answers no query, so it is opened again; the board behind it stays (a
+// driver that restarted, not an unplug). The new port must finish the cut
+// command for any cut point of the failed piece before its reset, or the
+// reset and what follows are read as pixels.
+TEST_F(DriverTest, ABoardThatStaysWhileItsPortIsOpenedAgainGetsTheRestOfTheCutCommand) {
+  std::vector<uint8_t> picture(240 * 64);
+  for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 5 == 0;
+  auto session = [&](bool faults) {
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Rec().cdc_timeout_error = 31;
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
+    LCD_Init();
+    if (faults) {
+      RecBoardRate(49);
+      RecFail(kRecPortClearError, 0);
+    }
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    if (faults) {
+      EXPECT_EQ(g_state.link.mode, kLinkGone);
+      Rec().faults[kRecPortClearError] = RecFault();
+      RecBoardRate(kRecBoardKeepsUp);
+    }
+    for (int i = 0; i < 30; ++i) {
+      RecRunClock(100);
+      LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+    }
+    EXPECT_EQ(g_state.link.mode, kLinkUp);
+    EXPECT_TRUE(Rec().fresh_at.empty());
+    return Shown(Rec().received, DisplayConfig());
+  };
+  const BoardModel clean = session(false);
+  ExpectSameDisplay(session(true), clean);
+}
+
 // ------------------------------------------ the port goes and comes back
 
 // The board is unplugged in the middle of a call; later a fresh one is
