@@ -640,10 +640,10 @@ void CatchUp(bool closing) {
 
 }  // namespace
 
-void BringBackInStep(bool closing) {
+void BringBackInStep() {
   LinkState& s = g_link;
   LinkRecord& l = s.link;
-  if (l.mode != kLinkGone || closing) return;
+  if (l.mode != kLinkGone) return;
   const uint64_t now = PlatformTickMs();
   if (now < l.next_try_ms) return;
   l.next_try_ms = now + kRetryMs;

@@ -32,7 +32,7 @@ void LinkClosed();
 // At the start of every export that writes, before its first put: the
 // call's writes are timed afresh, and a port that is gone is opened again,
 // at most once a second.
-void BringBackInStep(bool closing);
+void BringBackInStep();
 inline void BeginCall() {
   g_link.link.call_late_ms = 0;
   g_link.link.call_line_ms = 0;
@@ -40,7 +40,7 @@ inline void BeginCall() {
 }
 inline void BeginWritingCall() {
   BeginCall();
-  if (g_link.link.mode == kLinkGone) BringBackInStep(false);
+  if (g_link.link.mode == kLinkGone) BringBackInStep();
 }
 // At the end of every export that writes, once the buffers were emptied into
 // the host's display: while the board is behind, what it lacks goes out
