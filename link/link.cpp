@@ -22,6 +22,8 @@ const uint64_t kLongestWriteMs = 1280;
 // line time, met a board slower than the line: a scheduler that holds the
 // host's thread, or a busy USB bus, delays writes by less.
 const uint64_t kSlowMarginMs = 250;
+// Below this much left of the call's one time-out a late call stops writing.
+const uint64_t kLeastLeftMs = 40;
 // The time budget while the board is behind: a fifth of the host's time,
 // and never more than this in one call (what a host's frame loop can give
 // without a visible stutter), however long the budget saved up.
@@ -714,7 +716,38 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
   const uint8_t* start = data;
   uint32_t sent = 0;
   while (size > 0) {
-    const uint32_t want = size < l.piece ? size : l.piece;
+    uint32_t want = size < l.piece ? size : l.piece;
+    // A call whose writes are late already (a board a little slower than
+    // the line) may wait only what is left of one write time-out beyond its
+    // line time in all: a board that then stops costs the host no more than
+    // one that stops at the first byte. A call with too little left has met
+    // a board slower than the line.
+    uint32_t wait_ms = 0;
+    bool out_of_time = false;
+    if (l.call_late_ms > (int64_t)kSlowMarginMs) {
+      const int64_t left = (int64_t)kLongestWriteMs - l.call_late_ms;
+      const uint64_t fits = left > 0 ? (uint64_t)LineRate() * (uint64_t)left / 2000 : 0;
+      if (left < (int64_t)kLeastLeftMs || fits == 0) {
+        out_of_time = true;
+      } else {
+        want = (uint32_t)Min(want, fits);
+        wait_ms = (uint32_t)left;
+      }
+    }
+    if (out_of_time) {
+      // The board took this call's bytes at the rate their lateness tells.
+      const uint64_t all_ms = l.call_line_ms + (uint64_t)l.call_late_ms;
+      l.rate_per_s = (uint32_t)((uint64_t)LineRate() * l.call_line_ms / all_ms);
+      l.took_nothing = 0;
+      ReadCommands(&l.wire, start, sent, LinkShape());
+      CutAt(l.wire);
+      TraceSlow();
+      return;
+    }
+    if (!SetWriteTimeouts(wait_ms)) {
+      PortGone(PlatformLastError());
+      return;
+    }
     uint32_t written = 0;
     const uint64_t started = PlatformTickMs();
     const bool ok = PlatformPortWrite(s.port, data, want, &written);
@@ -754,7 +787,8 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
       PortGone(error);
       return;
     }
-    const bool waited = took * 2 >= LineTimeMs(want, l.baud_rate) + 1000;
+    const bool waited =
+        took * 2 >= (wait_ms != 0 ? wait_ms : LineTimeMs(want, l.baud_rate) + 1000);
     if (!waited && !PlatformIsTimeoutError(error) && ++l.failed_writes >= kFailedWritesGone) {
       PortGone(error);
       return;

@@ -97,7 +97,8 @@ struct LinkRecord {
   uint64_t call_line_ms = 0;
   // The board fell behind in this call: it spent the call's one time-out.
   uint8_t fell_this_call = 0;
-  // The write time-out last set while behind (0: the driver's own are set).
+  // The write time-out set instead of the driver's own (0: those are set):
+  // while behind, or for the rest of a call that is late already.
   uint32_t behind_timeout_ms = 0;
 };
 

@@ -175,6 +175,45 @@ const SlowCase kSlowCases[] = {
 INSTANTIATE_TEST_SUITE_P(Cdc, SlowBoardTest, ::testing::ValuesIn(kSlowCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A board slower than the line, but not by half, takes the host's stream as
+// it is; if it stops inside a long call, or the call runs late by a write
+// time-out, the call has held the host one time-out beyond the line time of
+// what went, in all: not one on top of what it was late already.
+TEST(SlowBoardStop, ALateCallWaitsOneTimeOutInAll) {
+  const struct {
+    uint32_t per_s;     // 19200 baud carries 1920 a second
+    uint64_t reads_ms;  // then it stops
+    bool keeps_up;      // the picture (about 5.2 KB, 2.7 s of line) goes out as it is
+  } cases[] = {{1440, 2000, false}, {1100, 2500, false}, {1100, 1200, false},
+               {1800, 2500, false}, {1100, 60000, false}, {1700, 60000, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.per_s << " B/s for " << c.reads_ms << " ms");
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    KitSettings();
+    Rec().profile["GfxBufferSize"] = "8192";
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 128, 1, 200, 0, 30, 0, 0, 0);
+    LCD_Init();
+    RecBoardRate(0);
+    RecTrickle(c.reads_ms, c.per_s);
+    std::vector<uint8_t> picture(240 * 128);
+    for (size_t i = 0; i < picture.size(); ++i) picture[i] = (uint8_t)(i % 7 < 3);
+    const uint64_t before = Rec().now_ms;
+    const size_t writes = Rec().port_writes.size();
+    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 127, 0);
+    uint64_t went = 0;
+    for (size_t i = writes; i < Rec().port_writes.size(); ++i) went += Rec().port_writes[i].went;
+    const uint64_t line_ms = went * 10000 / 19200;
+    const uint64_t took = Rec().now_ms - before;
+    printf("%u B/s for %llu ms: %llu bytes in %llu ms, %llu ms beyond their line time\n", c.per_s,
+           (unsigned long long)c.reads_ms, (unsigned long long)went, (unsigned long long)took,
+           (unsigned long long)(took - line_ms));
+    EXPECT_LE(took, line_ms + 1300);
+    EXPECT_EQ(g_state.link.mode, c.keeps_up ? kLinkUp : kLinkBehind);
+  }
+}
+
 // LCD_Init on a board that stopped reading: the clean-up's flush meets it
 // (one write time-out at the most), and the new port starts behind, within
 // the budget: about a second and a quarter, not two time-outs.
