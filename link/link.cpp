@@ -602,6 +602,7 @@ void CatchUp(bool closing) {
   l.call_spent_ms = 0;
   const uint8_t ready = s.ready.load();
   SetReady(0);
+  bool probing = false;
   for (;;) {
     if (l.pending_count == 0 && l.owed_head_count == 0 && l.owed_zeros == 0 && !l.owe_reset) {
       Composer c = {s.pending, 0, kPendingCapacity, kChunkMost};
@@ -631,11 +632,17 @@ void CatchUp(bool closing) {
         do {
           ComposeText(&c, move, 3);
         } while (c.count + 3 <= most);
+        probing = true;
       }
       l.pending_count = c.count;
       l.pending_sent = 0;
-        }
-    if (!WriteOwed() || l.mode != kLinkBehind) break;
+    }
+    const bool more = WriteOwed();
+    // A probe that went at the line's pace: the board reads again, however
+    // slow it was, and the next probe follows in a second.
+    if (probing && l.fast_bytes > 0) l.next_try_ms = Min(l.next_try_ms, PlatformTickMs() + kRetryMs);
+    probing = false;
+    if (!more || l.mode != kLinkBehind) break;
   }
   SetReady(ready);
 }

@@ -380,6 +380,42 @@ TEST_F(DriverTest, ABoardALittleSlowerThanTheLineCatchesUpWithinTheBudget) {
   }
 }
 
+// A CDC board that read 500 bytes a second (its failed writes halving the
+// estimate further) keeps up again while the host writes a character every
+// 100 ms, on a display it declared with no size: nothing to compose, so only
+// cursor moves can show that the board keeps pace. One that went at the
+// line's pace brings the next within a second, so the host's stream goes out
+// as it is within seconds, not after the ten a slow board's measurements wait.
+TEST_F(DriverTest, ABoardThatKeepsUpAgainAfterASlowSpellGetsTheStreamBackWithinSeconds) {
+  std::vector<uint8_t> picture(240 * 64, 1);
+  for (uint32_t answer : {995u, 121u, 0u}) {
+    SCOPED_TRACE(answer);
+    RecReset();
+    ResetDriverState();
+    Rec().driver = kRecDriverUsbCdc;
+    Rec().cdc_timeout_error = answer;
+    Setting("GfxBufferSize", "4096");
+    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0);
+    LCD_Init();
+    RecBoardRate(500);
+    for (int i = 0; i < 20; ++i) {
+      LCD_SendToMemory('a' + i);
+      LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
+      if (i % 3 == 0) LCD_Init();
+      RecRunClock(300);
+    }
+    ASSERT_EQ(g_state.link.mode, kLinkBehind);
+    RecBoardRate(kRecBoardKeepsUp);
+    int calls = 0;
+    for (; calls < 240 && g_state.link.mode != kLinkUp; ++calls) {
+      RecRunClock(100);
+      LCD_SendToMemory('z');
+    }
+    printf("answer %u: the stream goes as it is again after %d calls\n", answer, calls);
+    EXPECT_LE(calls, 40);
+  }
+}
+
 // A CDC write fails with part of a picture on the board, and the port then
 // answers no query, so it is opened again; the board behind it stays (a
 // driver that restarted, not an unplug). The new port must finish the cut
