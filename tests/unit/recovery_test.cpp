@@ -589,7 +589,8 @@ TEST_F(DriverTest, AFreshBoardShowsWhatTheOldOneShowed) {
 // trickles, a port unplugged (with each error code drivers report) and a
 // fresh board plugged in, a resume from sleep that leaves the handle dead
 // (and the board fresh), line errors that fail a write twice, writes that
-// fail with a time-out error. The faults stop some seconds before the session ends; the session's
+// fail with a time-out error; pictures sent whole or as their changes only.
+// The faults stop some seconds before the session ends; the session's
 // own calls (on the double's clock) are the driver's chances to recover, and
 // at the end only the clock runs, so that what the port holds drains. The
 // board then shows exactly what a board that never lost a byte shows.
@@ -625,6 +626,7 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
     const bool pushes_back = GetParam().driver == kRecDriverPlain || GetParam().driver == kRecDriverUsbCdc;
     // How the CDC driver answers a write that ran out of time.
     const uint32_t timeout_error = std::vector<uint32_t>{121, 0, 995, 31}[setup() % 4];
+    const std::string changes_only = setup() % 2 ? "1" : "0";
     auto session = [&](bool faults) {
       // The host's calls and the faults draw from streams of their own, so
       // that both sessions make the same calls.
@@ -634,7 +636,8 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
              {"TextBufferSize", text_size},
              {"GfxBufferSize", gfx_size},
              {"BaudRate", baud},
-             {"LCD_UseOutPorts", "1"}});
+             {"LCD_UseOutPorts", "1"},
+             {"GfxChangesOnly", changes_only}});
       Rec().cdc_timeout_error = timeout_error;
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, height, 1, 0, 0, 0, 0, 0, 0);
       LCD_Init();
