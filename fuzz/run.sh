@@ -35,5 +35,7 @@ fi
 mkdir -p "$corpus" "$crashes"
 cp "$here"/corpus/* "$corpus"/
 
-exec "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+# An input takes well under a second alone; -timeout leaves room for a
+# machine busy with a build or the tests besides.
+exec "$fuzzer" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -max_len=4096 \
   -dict="$here/korvex.dict" -print_final_stats=1 -artifact_prefix="$crashes/" "$@" "$corpus"
