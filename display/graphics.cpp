@@ -48,9 +48,10 @@ bool Ks108Shown(const Picture& picture, const Ks108Frame& frame) {
   return true;
 }
 
-void SendKs108(const Picture& picture) {
+// Returns false when nothing was put: the board shows the picture already.
+bool SendKs108(const Picture& picture) {
   Ks108Frame frame = Ks108FrameFor(g_state.gfx_width, g_state.gfx_height);
-  if (g_state.gfx_changes_only && LinkIsOpen() && Ks108Shown(picture, frame)) return;
+  if (g_state.gfx_changes_only && LinkIsOpen() && Ks108Shown(picture, frame)) return false;
   // The link counts the payload by the board's rule for this width.
   g_state.link.ks108_width = (uint8_t)frame.columns;
   const uint8_t header[5] = {kCmdSetBitmap, 0, 0, frame.width_byte, frame.height};
@@ -64,6 +65,7 @@ void SendKs108(const Picture& picture) {
     if (drawn) DrawColumnBytes(&g_state.shown, header + 1, band, run, frame.columns);
     PutPayload(run, frame.columns);
   }
+  return true;
 }
 
 // Rows from rect.top on: as many whole rows as fit go into one run, so that
@@ -150,9 +152,10 @@ void SendChangedBox(void* context, const ChangeBox& box) {
 // with the board by ResetDisplay, and a recovery sends it whole, so after
 // LCD_Init and after bytes were lost the board shows exactly the shadow. It does not know
 // the board while no port is open (nothing is put, nothing read): then the
-// rectangle goes out as ever, to no board.
-void SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2,
+// rectangle goes out as ever, to no board. Returns false when nothing differs.
+bool SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t x2,
                       uint32_t y2) {
+  bool changed = false;
   ChangedRect c;
   c.pitch = g_state.font_pitch;
   c.rect = WidenRect(x1, y1, x2, y2, c.pitch);
@@ -170,9 +173,11 @@ void SendT6963Changes(const Picture& picture, uint32_t x1, uint32_t y1, uint32_t
     }
     memcpy(shown, packed, n);
     g_state.shown.graphics_drawn = 1;
+    changed = true;
   }
   const BoxSink sink = {SendChangedBox, &c};
   PlanChanges(c.map, &sink);
+  return changed;
 }
 
 }  // namespace
@@ -188,11 +193,12 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
   // A null picture reads as all clear: the command still goes out, so the
   // board's state stays what the host expects.
   Picture picture = MakePicture(bitmap, s.gfx_width, s.gfx_height);
+  bool put = true;
   if (s.controller == kControllerKS108) {
-    SendKs108(picture);
+    put = SendKs108(picture);
   } else if (s.controller == kControllerT6963) {
     if (s.gfx_changes_only && LinkIsOpen()) {
-      SendT6963Changes(picture, x1, y1, x2, y2);
+      put = SendT6963Changes(picture, x1, y1, x2, y2);
     } else {
       SendT6963(picture, x1, y1, x2, y2);
     }
@@ -201,6 +207,7 @@ KORVEX_API void KORVEX_CALL LCD_SendToGfxMemory(const uint8_t* bitmap, uint32_t 
     FlushGfxBuffer();
     s.flush_pending = 0;
   }
+  if (!put) LinkCheckPort();
   EndWritingCall();
   SetReady(1);
 }

@@ -670,6 +670,12 @@ void BringBackInStep() {
 
 void LinkEndCall(bool closing) { CatchUp(closing); }
 
+void LinkCheckPort() {
+  LinkState& s = g_link;
+  if (!PortIsOpen(s.port) || s.link.mode != kLinkUp) return;
+  if (PlatformPortClearError(s.port) == kPortQueryFailed) PortGone(PlatformLastError());
+}
+
 void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t call_started_ms) {
   LinkState& s = g_link;
   s.port = port;

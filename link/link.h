@@ -47,6 +47,10 @@ inline void BeginWritingCall() {
 // within the call's time budget. A closing call (LCD_CleanUp) measures
 // nothing. With a board that keeps up this is one test.
 void LinkEndCall(bool closing);
+// A call that sent nothing because the board shows it already (GfxChangesOnly)
+// asks the port instead: a write would have found an unplugged board gone,
+// and the one plugged in again gets the display.
+void LinkCheckPort();
 
 // Writes all of `size` bytes to the port while the board keeps up, in pieces
 // whose write time-out stays within about 1.3 s, the rest of a short write

@@ -758,6 +758,39 @@ TEST_P(LossTest, AFreshBoardGetsThePictureWithoutARedraw) {
   ExpectSameDisplay(replugged, clean);
 }
 
+// With GfxChangesOnly=1 the host sends the same picture again and again, so
+// nothing is written: the board is unplugged and a fresh one plugged in
+// between two of those calls, and no write ever fails. The driver asks the
+// port instead of writing, finds it gone and sends the display to the fresh
+// board.
+TEST_P(LossTest, AFreshBoardGetsAPictureThatNoLongerChanges) {
+  for (bool ks108 : {false, true}) {
+    SCOPED_TRACE(ks108 ? "KS108" : "T6963");
+    const int width = ks108 ? 128 : 240;
+    auto session = [&](bool replug) {
+      Start({{"GfxChangesOnly", "1"}, {"LCD_Controller", ks108 ? "108" : "6963"}});
+      LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, 64, 1, 200, 0, 30, 0, 0, 0);
+      LCD_Init();
+      std::vector<uint8_t> picture((size_t)width * 64, 0);
+      for (size_t i = 0; i < picture.size(); i += 7) picture[i] = 1;
+      for (int i = 0; i < 40; ++i) {
+        if (replug && i == 10) RecUnplug(1617);
+        if (replug && i == 10) RecPlugIn();
+        LCD_SendToGfxMemory(picture.data(), 0, 0, width - 1, 63, 0);
+        Rec().now_ms += 100;
+      }
+      RecRunClock(60000);
+      return Rec().received;
+    };
+    DisplayConfig config;
+    config.controller = ks108 ? board::Controller::KS108 : board::Controller::T6963;
+    config.pitch = ks108 ? 8 : 6;
+    config.width = width;
+    const BoardModel clean = Shown(session(false), config);
+    ExpectSameDisplay(Shown(session(true), config, Rec().fresh_at), clean);
+  }
+}
+
 const DriverCase kDrivers[] = {
     {"Plain", kRecDriverPlain},
     {"WindowsTimeOuts", kRecDriverWinTimeouts},
