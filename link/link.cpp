@@ -736,26 +736,21 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     // one that stops at the first byte. A call with too little left has met
     // a board slower than the line.
     uint32_t wait_ms = 0;
-    bool out_of_time = false;
     if (l.call_late_ms > (int64_t)kSlowMarginMs) {
       const int64_t left = (int64_t)kLongestWriteMs - l.call_late_ms;
       const uint64_t fits = left > 0 ? (uint64_t)LineRate() * (uint64_t)left / 2000 : 0;
       if (left < (int64_t)kLeastLeftMs || fits == 0) {
-        out_of_time = true;
-      } else {
-        want = (uint32_t)Min(want, fits);
-        wait_ms = (uint32_t)left;
+        // The board took this call's bytes at the rate their lateness tells.
+        const uint64_t all_ms = l.call_line_ms + (uint64_t)l.call_late_ms;
+        l.rate_per_s = (uint32_t)((uint64_t)LineRate() * l.call_line_ms / all_ms);
+        l.took_nothing = 0;
+        ReadCommands(&l.wire, start, sent, LinkShape());
+        CutAt(l.wire);
+        TraceSlow();
+        return;
       }
-    }
-    if (out_of_time) {
-      // The board took this call's bytes at the rate their lateness tells.
-      const uint64_t all_ms = l.call_line_ms + (uint64_t)l.call_late_ms;
-      l.rate_per_s = (uint32_t)((uint64_t)LineRate() * l.call_line_ms / all_ms);
-      l.took_nothing = 0;
-      ReadCommands(&l.wire, start, sent, LinkShape());
-      CutAt(l.wire);
-      TraceSlow();
-      return;
+      want = (uint32_t)Min(want, fits);
+      wait_ms = (uint32_t)left;
     }
     if (!SetWriteTimeouts(wait_ms)) {
       PortGone(PlatformLastError());
