@@ -117,25 +117,52 @@ uint32_t Completion(const CommandReader& w, uint8_t* head, uint8_t* head_count) 
   return w.have < length ? PayloadLength(w.command, header, LinkShape()) : w.payload_left;
 }
 
-// The zeros that finish whatever command the board may stand in after any
-// prefix of `bytes` reached it from `w` on (the write's count is not to be
-// trusted): the most that any of those cut points needs. Zeros are no
+// The completion of a write in doubt: `lead` (none when 0), then zeros.
+struct Doubt {
+  uint32_t need = 0;  // its bytes, the lead counted
+  uint8_t lead = 0;
+};
+
+// Whether the board stands where its next byte is read as a glyph position.
+bool AtGlyphPosition(const CommandReader& w) {
+  return w.in_command && w.command == kCmdSetCGRAMChar && w.have == 0;
+}
+
+// What finishes whatever command the board may stand in after any prefix of
+// `bytes` reached it from `w` on (the write's count is not to be trusted):
+// zeros, as many as the worst of those cut points needs. Zeros are no
 // command byte, so wherever the board stands they finish its command with
 // no payload announced, and the rest are characters that a reset wipes.
-uint32_t ZerosForAnyCut(CommandReader w, const uint8_t* bytes, uint32_t count) {
-  uint32_t most = 0;
+// Only where the board may stand right after a SetCGRAMChar's command byte
+// (`glyph_slot` says it may already at `w`) would the first zero define
+// custom character 0, which no command can take back: there a defined
+// glyph's position leads instead (it goes out again anyway).
+Doubt CompletionForAnyCut(CommandReader w, const uint8_t* bytes, uint32_t count, bool glyph_slot) {
+  Doubt d;
+  CommandReader probe = w;
+  for (uint32_t k = 0; !glyph_slot; ++k) {
+    glyph_slot = AtGlyphPosition(probe);
+    if (k == count) break;
+    ReadCommands(&probe, bytes + k, 1, LinkShape());
+  }
+  if (glyph_slot) d.lead = SafeGlyphPosition(g_link.shown);
   for (uint32_t k = 0;; ++k) {
-    if (w.in_command) {
-      const int length = HeaderLength(w.command);
-      uint8_t header[4];
-      memcpy(header, w.header, sizeof header);
-      for (int i = w.have; i < length; ++i) header[i] = 0;
-      const uint32_t need = (uint32_t)(length - w.have) +
-                            (w.have < length ? PayloadLength(w.command, header, LinkShape())
-                                             : w.payload_left);
-      if (need > most) most = need;
+    CommandReader r = w;
+    uint32_t need = 0;
+    if (d.lead != 0) {
+      ReadCommands(&r, &d.lead, 1, LinkShape());
+      need = 1;
     }
-    if (k == count) return most;
+    if (r.in_command) {
+      const int length = HeaderLength(r.command);
+      uint8_t header[4];
+      memcpy(header, r.header, sizeof header);
+      for (int i = r.have; i < length; ++i) header[i] = 0;
+      need += (uint32_t)(length - r.have) +
+              (r.have < length ? PayloadLength(r.command, header, LinkShape()) : r.payload_left);
+    }
+    if (need > d.need) d.need = need;
+    if (k == count) return d;
     ReadCommands(&w, bytes + k, 1, LinkShape());
   }
 }
@@ -156,6 +183,7 @@ void FallBehind(const uint8_t* head, uint8_t head_count, uint32_t zeros) {
   if (head_count > 0) memcpy(l.owed_head, head, head_count);
   l.owed_head_count = head_count;
   l.owed_zeros = zeros;
+  l.owed_lead = 0;
   l.owe_reset = 1;
   l.pending_count = 0;
   l.pending_sent = 0;
@@ -180,21 +208,24 @@ void CutAt(const CommandReader& w) {
   FallBehind(head, head_count, payload + kCompletionSlack);
 }
 
-// A write failed, and any part of it may be on the board: `need` zeros
-// finish whatever command it stands in at any of those cut points, and
-// `slack` more follow. From here the link follows the board as inside a
-// payload of `need` bytes, which is all it knows: the zeros end it wherever
-// it stands, and the reset after them finds the board between commands.
-void InDoubt(uint32_t need, uint32_t slack) {
+// A write failed, and any part of it may be on the board: the completion
+// `d` finishes whatever command it stands in at any of those cut points, and
+// `slack` zeros follow. From here the link follows the board as inside a
+// payload of `d.need` bytes, which is all it knows: the completion ends it
+// wherever it stands, and the reset after it finds the board between
+// commands.
+void InDoubt(const Doubt& d, uint32_t slack) {
   CommandReader& w = g_link.link.wire;
   w = CommandReader();
-  if (need > 0) {
+  if (d.need > 0) {
     w.in_command = 1;
     w.command = kCmdSetBitmap;
     w.have = 4;
-    w.payload_left = need;
+    w.payload_left = d.need;
   }
-  FallBehind(nullptr, 0, need + slack);
+  const uint8_t leads = d.lead != 0 ? 1 : 0;
+  FallBehind(&d.lead, leads, d.need - leads + slack);
+  g_link.link.owed_lead = d.lead;
 }
 
 void TraceSlow() {
@@ -434,6 +465,7 @@ void ConsumeOwed(uint32_t n) {
   const uint32_t head = n < l.owed_head_count ? n : l.owed_head_count;
   memmove(l.owed_head, l.owed_head + head, l.owed_head_count - head);
   l.owed_head_count = (uint8_t)(l.owed_head_count - head);
+  if (l.owed_head_count == 0) l.owed_lead = 0;
   n -= head;
   const uint32_t zeros = n < l.owed_zeros ? n : l.owed_zeros;
   l.owed_zeros -= zeros;
@@ -558,11 +590,14 @@ bool WriteOwed() {
   // Failed: the count says nothing, any part may have gone (also to a board
   // that stays while its port is opened again).
   const uint32_t error = PlatformLastError();
+  // A lead none of which surely went may still be read as a position.
+  const bool lead_in_doubt = l.owed_lead != 0 && written == 0;
   ReadCommands(&l.wire, chunk, written, LinkShape());
   // Never fewer zeros than were owed: the slack of an earlier loss may not
   // have gone either.
-  const uint32_t need = ZerosForAnyCut(l.wire, chunk + written, (uint32_t)n - written);
-  InDoubt(need, l.owed_zeros > need ? l.owed_zeros - need : 0);
+  const Doubt d = CompletionForAnyCut(l.wire, chunk + written, (uint32_t)n - written, lead_in_doubt);
+  const uint32_t zeros = d.need - (d.lead != 0 ? 1 : 0);
+  InDoubt(d, l.owed_zeros > zeros ? l.owed_zeros - zeros : 0);
   if (PlatformPortClearError(s.port) == kPortQueryFailed) {
     PortGone(error);
     return false;
@@ -790,7 +825,7 @@ void LinkWrite(const uint8_t* data, uint32_t size, const CommandReader* after) {
     // on error, a time-out reported as an error, a cancelled transfer, a
     // port that stops answering while its board stays. It is not written
     // again.
-    InDoubt(ZerosForAnyCut(l.wire, data, want - written), kCompletionSlack);
+    InDoubt(CompletionForAnyCut(l.wire, data, want - written, false), kCompletionSlack);
     if (PlatformPortClearError(s.port) == kPortQueryFailed) {
       PortGone(error);
       return;

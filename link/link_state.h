@@ -72,6 +72,10 @@ struct LinkRecord {
   uint8_t owed_head_count = 0;
   uint8_t owe_reset = 0;
   uint32_t owed_zeros = 0;
+  // The owed head is a glyph position that leads the completion of a write
+  // in doubt: until a write surely took it, the board may still stand where
+  // its next byte is read as a position.
+  uint8_t owed_lead = 0;
   uint32_t pending_count = 0;
   uint32_t pending_sent = 0;
   uint8_t unsure = 0;  // kUnsure... bits

@@ -153,6 +153,57 @@ const CutCase kCuts[] = {
 INSTANTIATE_TEST_SUITE_P(Cuts, CutTest, ::testing::ValuesIn(kCuts),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A CDC write fails with only the command byte of a custom character on the
+// board (or none of it: the count says nothing), so the board may read the
+// next byte as the glyph's position. A zero there would define custom
+// character 0 as blank, which no command takes back, and a cell of code 0
+// that the host never defined would show blank on that board. The
+// completion starts with the position of a glyph the host defined (it goes
+// out again), also when the completion's own first write fails.
+TEST_F(DriverTest, AWriteInDoubtAfterACustomCharactersCommandByteDefinesNoOtherGlyph) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> plan;
+  };
+  for (const Case& c : {Case{"cut after the command byte", {2}},
+                        Case{"and its completion fails at once", {2, kPlanLineError}},
+                        Case{"cut before it", {0, kPlanLineError}}}) {
+    SCOPED_TRACE(c.name);
+    auto session = [&](const std::vector<int64_t>& plan, Bytes* recovery) {
+      RecReset();
+      ResetDriverState();
+      Rec().driver = kRecDriverUsbCdc;
+      Setting("TextBufferSize", "256");
+      LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
+      LCD_Init();
+      Rec().write_plan.assign(plan.begin(), plan.end());
+      LCD_SendToMemory('A');
+      LCD_SetCGRAMChar(Glyph(5));
+      LCD_SendToMemory(0);
+      LCD_SendToMemory(5);
+      Flush();
+      Rec().transfers.clear();
+      for (int i = 0; i < 50; ++i) {
+        Rec().now_ms += 100;
+        LCD_SendToMemory('Z');
+        Flush();
+      }
+      EXPECT_EQ(g_state.link.mode, kLinkUp);
+      *recovery = RecWire();
+      return Rec().received;
+    };
+    Bytes recovery;
+    const Bytes clean = session({}, &recovery);
+    const Bytes lossy = session(c.plan, &recovery);
+    const Bytes head = Concat({Hex("05"), Zeros(8 + 64), Hex("B0")});
+    ASSERT_GE(recovery.size(), head.size());
+    EXPECT_EQ(Bytes(recovery.begin(), recovery.begin() + (long)head.size()), head);
+    const BoardModel shown = Shown(lossy, DisplayConfig());
+    EXPECT_FALSE(shown.custom[0].defined);
+    ExpectSameDisplay(shown, Shown(clean, DisplayConfig()));
+  }
+}
+
 // -------------------------------------- a stall, the budget, the recovery
 
 // A host drawing at its own pace while the board stops reading for a while:
