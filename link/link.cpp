@@ -204,7 +204,15 @@ void FallBehind(const uint8_t* head, uint8_t head_count, uint32_t zeros) {
 void CutAt(const CommandReader& w) {
   uint8_t head[4];
   uint8_t head_count = 0;
+  const uint8_t lead = g_link.link.owed_lead;
   const uint32_t payload = Completion(w, head, &head_count);
+  // The completion of a write in doubt (a payload to the link) keeps a lead
+  // that has not surely gone first.
+  if (lead != 0 && head_count == 0 && payload > 0) {
+    FallBehind(&lead, 1, payload - 1 + kCompletionSlack);
+    g_link.link.owed_lead = lead;
+    return;
+  }
   FallBehind(head, head_count, payload + kCompletionSlack);
 }
 
@@ -720,6 +728,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t 
   const uint8_t ks108_width = l.ks108_width;
   const uint32_t rate = l.rate_per_s;
   const bool fell_this_call = l.fell_this_call;
+  const uint8_t lead = l.owed_lead;
   l = LinkRecord();
   for (size_t i = 0; i + 1 < sizeof l.port_name && name[i] != '\0'; ++i) l.port_name[i] = name[i];
   l.baud_rate = baud_rate;
@@ -739,6 +748,7 @@ void LinkStarted(PortHandle port, const char* name, int32_t baud_rate, uint64_t 
   l.wire = cut;
   l.ks108_width = ks108_width;
   l.rate_per_s = rate;
+  l.owed_lead = lead;
   CutAt(cut);
   const uint64_t now = PlatformTickMs();
   const uint64_t spent = now > call_started_ms ? now - call_started_ms : 0;

@@ -159,42 +159,55 @@ INSTANTIATE_TEST_SUITE_P(Cuts, CutTest, ::testing::ValuesIn(kCuts),
 // character 0 as blank, which no command takes back, and a cell of code 0
 // that the host never defined would show blank on that board. The
 // completion starts with the position of a glyph the host defined (it goes
-// out again), also when the completion's own first write fails.
+// out again): also when its own first write fails, and on the port opened
+// again after the old one stopped answering (the board stays), by the link
+// or by the host's restart.
 TEST_F(DriverTest, AWriteInDoubtAfterACustomCharactersCommandByteDefinesNoOtherGlyph) {
   struct Case {
     const char* name;
     std::vector<int64_t> plan;
+    bool query_fails = false;  // once, right after the failed write
+    bool restart = false;      // the host calls LCD_CleanUp and LCD_Init next
   };
   for (const Case& c : {Case{"cut after the command byte", {2}},
                         Case{"and its completion fails at once", {2, kPlanLineError}},
-                        Case{"cut before it", {0, kPlanLineError}}}) {
+                        Case{"cut before it", {0, kPlanLineError}},
+                        Case{"the port is opened again", {2}, true},
+                        Case{"the host restarts the display", {2}, true, true}}) {
     SCOPED_TRACE(c.name);
-    auto session = [&](const std::vector<int64_t>& plan, Bytes* recovery) {
+    auto session = [&](bool faults, Bytes* recovery) {
       RecReset();
       ResetDriverState();
       Rec().driver = kRecDriverUsbCdc;
       Setting("TextBufferSize", "256");
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
       LCD_Init();
-      Rec().write_plan.assign(plan.begin(), plan.end());
+      if (faults) Rec().write_plan.assign(c.plan.begin(), c.plan.end());
+      if (faults && c.query_fails) RecFail(kRecPortClearError, 0, 1);
       LCD_SendToMemory('A');
       LCD_SetCGRAMChar(Glyph(5));
       LCD_SendToMemory(0);
       LCD_SendToMemory(5);
       Flush();
       Rec().transfers.clear();
+      if (c.restart) {
+        LCD_CleanUp();
+        LCD_Init();
+        LCD_SendToMemory(0);
+      }
       for (int i = 0; i < 50; ++i) {
         Rec().now_ms += 100;
         LCD_SendToMemory('Z');
         Flush();
       }
       EXPECT_EQ(g_state.link.mode, kLinkUp);
+      EXPECT_TRUE(Rec().fresh_at.empty());
       *recovery = RecWire();
       return Rec().received;
     };
     Bytes recovery;
-    const Bytes clean = session({}, &recovery);
-    const Bytes lossy = session(c.plan, &recovery);
+    const Bytes clean = session(false, &recovery);
+    const Bytes lossy = session(true, &recovery);
     const Bytes head = Concat({Hex("05"), Zeros(8 + 64), Hex("B0")});
     ASSERT_GE(recovery.size(), head.size());
     EXPECT_EQ(Bytes(recovery.begin(), recovery.begin() + (long)head.size()), head);
