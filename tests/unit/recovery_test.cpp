@@ -793,65 +793,53 @@ TEST_P(LossTest, AfterAnyLossTheBoardShowsWhatTheHostDrew) {
   }
 }
 
-// The board is unplugged after the host drew its picture, and a fresh one
-// plugged in; the host writes only text from then on, as hosts do when the
-// picture does not change. The fresh board shows the picture all the same.
-TEST_P(LossTest, AFreshBoardGetsThePictureWithoutARedraw) {
-  auto session = [&](bool replug) {
-    Start({{"TextBufferSize", "1"}});
-    LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 200, 0, 30, 0, 0, 0);
-    LCD_Init();
-    std::vector<uint8_t> picture(240 * 64, 0);
-    for (size_t i = 0; i < picture.size(); i += 7) picture[i] = 1;
-    LCD_SendToGfxMemory(picture.data(), 0, 0, 239, 63, 0);
-    for (int i = 0; i < 60; ++i) {
-      Rec().now_ms += 100;
-      if (replug && i == 20) RecUnplug(1617);
-      if (replug && i == 35) RecPlugIn();
-      LCD_SetOutputAddress(i % 40, i % 8);
-      LCD_SendToMemory((uint32_t)('0' + i % 10));
-    }
-    RecRunClock(60000);
-    return Rec().received;
+// The board is unplugged and a fresh one plugged in while the host no longer
+// redraws its picture: it writes only text, as hosts do when the picture does
+// not change, or, with GfxChangesOnly=1, it sends the same picture again and
+// again, so that nothing is written and no write fails (the driver asks the
+// port instead). The fresh board shows the picture all the same.
+TEST_P(LossTest, AFreshBoardGetsThePictureTheHostNoLongerRedraws) {
+  struct Case {
+    const char* name;
+    bool ks108;
+    bool same_picture;  // else text only
+    int plug_in_at;     // the call; the board goes at call 20
   };
-  const BoardModel clean = Shown(session(false), DisplayConfig());
-  const BoardModel replugged = Shown(session(true), DisplayConfig(), Rec().fresh_at);
-  printf("%s: after a replug with only text drawn, %s\n", GetParam().name,
-         replugged.graphics == clean.graphics ? "the picture is whole"
-                                              : "the picture differs from a run without it");
-  ExpectSameDisplay(replugged, clean);
-}
-
-// With GfxChangesOnly=1 the host sends the same picture again and again, so
-// nothing is written: the board is unplugged and a fresh one plugged in
-// between two of those calls, and no write ever fails. The driver asks the
-// port instead of writing, finds it gone and sends the display to the fresh
-// board.
-TEST_P(LossTest, AFreshBoardGetsAPictureThatNoLongerChanges) {
-  for (bool ks108 : {false, true}) {
-    SCOPED_TRACE(ks108 ? "KS108" : "T6963");
-    const int width = ks108 ? 128 : 240;
+  for (const Case& c : {Case{"text only", false, false, 35},
+                        Case{"the same picture, T6963", false, true, 20},
+                        Case{"the same picture, KS108", true, true, 20}}) {
+    SCOPED_TRACE(c.name);
+    const int width = c.ks108 ? 128 : 240;
     auto session = [&](bool replug) {
-      Start({{"GfxChangesOnly", "1"}, {"LCD_Controller", ks108 ? "108" : "6963"}});
+      Start({{"TextBufferSize", "1"},
+             {"GfxChangesOnly", c.same_picture ? "1" : "0"},
+             {"LCD_Controller", c.ks108 ? "108" : "6963"}});
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, width, 64, 1, 200, 0, 30, 0, 0, 0);
       LCD_Init();
       std::vector<uint8_t> picture((size_t)width * 64, 0);
       for (size_t i = 0; i < picture.size(); i += 7) picture[i] = 1;
-      for (int i = 0; i < 40; ++i) {
-        if (replug && i == 10) RecUnplug(1617);
-        if (replug && i == 10) RecPlugIn();
-        LCD_SendToGfxMemory(picture.data(), 0, 0, width - 1, 63, 0);
+      LCD_SendToGfxMemory(picture.data(), 0, 0, width - 1, 63, 0);
+      for (int i = 0; i < 60; ++i) {
         Rec().now_ms += 100;
+        if (replug && i == 20) RecUnplug(1617);
+        if (replug && i == c.plug_in_at) RecPlugIn();
+        if (c.same_picture) {
+          LCD_SendToGfxMemory(picture.data(), 0, 0, width - 1, 63, 0);
+        } else {
+          LCD_SetOutputAddress(i % 40, i % 8);
+          LCD_SendToMemory((uint32_t)('0' + i % 10));
+        }
       }
       RecRunClock(60000);
       return Rec().received;
     };
     DisplayConfig config;
-    config.controller = ks108 ? board::Controller::KS108 : board::Controller::T6963;
-    config.pitch = ks108 ? 8 : 6;
+    config.controller = c.ks108 ? board::Controller::KS108 : board::Controller::T6963;
+    config.pitch = c.ks108 ? 8 : 6;
     config.width = width;
     const BoardModel clean = Shown(session(false), config);
-    ExpectSameDisplay(Shown(session(true), config, Rec().fresh_at), clean);
+    const Bytes replugged = session(true);
+    ExpectSameDisplay(Shown(replugged, config, Rec().fresh_at), clean);
   }
 }
 
