@@ -24,6 +24,15 @@ const char kKeepsUp[] = "\nPort COM1: the board keeps up again\n";
 
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
 
+// A fresh machine on a USB CDC driver that fails a write that ran out of
+// time with `answer` (0: it reports success and what went).
+void StartCdc(uint32_t answer) {
+  RecReset();
+  ResetDriverState();
+  Rec().driver = kRecDriverUsbCdc;
+  Rec().cdc_timeout_error = answer;
+}
+
 size_t Count(const std::vector<std::string>& calls, const std::string& prefix) {
   return (size_t)std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
     return c.compare(0, prefix.size(), prefix) == 0;
@@ -176,9 +185,7 @@ TEST_F(DriverTest, AWriteInDoubtAfterACustomCharactersCommandByteDefinesNoOtherG
                         Case{"the host restarts the display", {2}, true, true}}) {
     SCOPED_TRACE(c.name);
     auto session = [&](bool faults, Bytes* recovery) {
-      RecReset();
-      ResetDriverState();
-      Rec().driver = kRecDriverUsbCdc;
+      StartCdc(121);
       Setting("TextBufferSize", "256");
       LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
       LCD_Init();
@@ -396,10 +403,7 @@ TEST_F(DriverTest, TheReadyFlagReadsZeroWhileARecoveryWrites) {
 TEST_F(DriverTest, LcdInitOnAStallingBoardCostsOneWriteTimeOut) {
   for (uint32_t answer : {0u, 121u}) {
     SCOPED_TRACE(answer);
-    RecReset();
-    ResetDriverState();
-    Rec().driver = kRecDriverUsbCdc;
-    Rec().cdc_timeout_error = answer;
+    StartCdc(answer);
     Setting("TextBufferSize", "256");
     LCD_Init();
     for (int i = 0; i < 200; ++i) LCD_SendToMemory('a' + i % 26);  // waits in the text buffer
@@ -454,10 +458,7 @@ TEST_F(DriverTest, ABoardThatKeepsUpAgainAfterASlowSpellGetsTheStreamBackWithinS
   std::vector<uint8_t> picture(240 * 64, 1);
   for (uint32_t answer : {995u, 121u, 0u}) {
     SCOPED_TRACE(answer);
-    RecReset();
-    ResetDriverState();
-    Rec().driver = kRecDriverUsbCdc;
-    Rec().cdc_timeout_error = answer;
+    StartCdc(answer);
     Setting("GfxBufferSize", "4096");
     LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0);
     LCD_Init();
@@ -489,10 +490,7 @@ TEST_F(DriverTest, ABoardThatStaysWhileItsPortIsOpenedAgainGetsTheRestOfTheCutCo
   std::vector<uint8_t> picture(240 * 64);
   for (size_t i = 0; i < picture.size(); ++i) picture[i] = i % 5 == 0;
   auto session = [&](bool faults) {
-    RecReset();
-    ResetDriverState();
-    Rec().driver = kRecDriverUsbCdc;
-    Rec().cdc_timeout_error = 31;
+    StartCdc(31);
     LCD_SetIOPropertys("COM1", 0, 0, 0, 0, 240, 64, 1, 0, 0, 0, 0, 0, 0);
     LCD_Init();
     if (faults) {
