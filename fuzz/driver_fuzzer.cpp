@@ -134,6 +134,8 @@ struct Oracles {
   bool board_valid = false;
   // The time oracle: the calls of this slow episode above the call bound.
   int long_calls = 0;
+  // A board turned fresh while the driver held no port and owed it nothing.
+  bool unseen_fresh = false;
 };
 
 // The time a call may hold the host beyond the line time of what it sent,
@@ -955,6 +957,19 @@ void PlanWrite(uint8_t v) {
 
 uint32_t U16(Reader& in) { return (uint32_t)in.U8() | (uint32_t)in.U8() << 8; }
 
+// The board turns fresh: plugged in, or powered again by a resume. While the
+// driver holds no port and owes the board nothing (it was closed with the
+// board keeping up), nothing tells it: the next LCD_Init takes the board for
+// the one it closed, which keeps what a reset keeps (custom characters,
+// ports), and only the host's own calls can bring those back. A quiet ending
+// then proves nothing. A board that got nothing yet is as good as fresh.
+void NoteFreshBoard() {
+  const size_t since = Rec().fresh_at.empty() ? 0 : Rec().fresh_at.back();
+  if (!LinkIsOpen() && !g_state.link.missed && Rec().received.size() > since) {
+    g_oracles.unseen_fresh = true;
+  }
+}
+
 void DoBoard(Reader& in) {
   g_oracles.disturbed = true;
   switch (in.U8() % fuzz::kBoardEventCount) {
@@ -987,10 +1002,12 @@ void DoBoard(Reader& in) {
       // the driver is never told of, which nothing can bring back.
       if (!Rec().gone) break;
       Trail("board: plugged in");
+      NoteFreshBoard();
       RecPlugIn();
       break;
     case fuzz::kBoardResume:
       Trail("board: the PC resumed");
+      NoteFreshBoard();
       RecResume();
       break;
     default: {
@@ -1427,7 +1444,10 @@ void QuietStretch(const uint8_t* data, size_t size) {
   if (input) {
     for (RecFault& fault : Rec().faults) fault = RecFault();
     Rec().write_plan.clear();
-    if (Rec().gone) RecPlugIn();
+    if (Rec().gone) {
+      NoteFreshBoard();
+      RecPlugIn();
+    }
     RecBoardRate(kRecBoardKeepsUp);
     Trail("quiet from here: the board keeps up, no faults");
   }
@@ -1524,7 +1544,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // character among the command bytes (not strict) is read as a command,
     // which no display model follows.
     o.board_valid = g_session.strict && LinkIsOpen() && !o.settings_faulted && !o.geometry_changed &&
-                    Rec().dropped == 0 &&
+                    Rec().dropped == 0 && !o.unseen_fresh &&
                     g_state.link.baud_rate >= kQuietLeastBaud;
   }
   // The host's shut-down: everything buffered goes out.
@@ -1550,7 +1570,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             !quiet           ? "none"
             : o.board_valid  ? "compared with a lossless run"
                              : "not compared (not strict, port closed, settings faulted, "
-                               "geometry changed, bytes dropped or a slow line)",
+                               "geometry changed, bytes dropped, a slow line or a fresh "
+                               "board the driver could not know of)",
             !o.changes_seen ? "none"
             : o.disturbed || !o.snapshots_valid || o.geometry_outside
                 ? "not compared (faults, a link behind or a size outside 1 to 255)"
