@@ -157,12 +157,16 @@ const int32_t kQuietLeastBaud = 9600;
 Run g_run = kRunInput;
 Oracles g_oracles;
 
-board::Decoder g_snap_decoder;
-board::BoardModel g_snap_model;
-bool g_snap_started = false;
-bool g_snap_frozen = false;
-size_t g_snap_transfers = 0;
-uint64_t g_snap_bytes = 0;
+// The changes-only twin's board, read from the transfers as they go out.
+struct Snap {
+  board::Decoder decoder;
+  board::BoardModel model;
+  bool started = false;
+  bool frozen = false;  // the host declared another display size
+  size_t transfers = 0;
+  uint64_t bytes = 0;
+};
+Snap g_snap;
 
 Session g_session;
 bool Checkable() {
@@ -1343,38 +1347,38 @@ void TakeSnapshot() {
   if (g_run == kRunLossless || o.disturbed || !o.snapshots_valid) return;
   if (!o.snapshotting && Rec().profile.count(fuzz::kChangesOnlyKey) == 0) return;
   o.snapshotting = true;
+  if (g_snap.frozen) return;
   const board::DisplayConfig config = CurrentConfig();
-  if (g_snap_frozen) return;
-  if (!g_snap_started) {
-    g_snap_started = true;
-    board::DecoderInit(g_snap_decoder, config);
-    board::ModelInit(g_snap_model, config);
-  } else if (config.controller != g_snap_model.config.controller ||
-             config.pitch != g_snap_model.config.pitch ||
-             config.width != g_snap_model.config.width ||
-             config.height != g_snap_model.config.height) {
+  if (!g_snap.started) {
+    g_snap.started = true;
+    board::DecoderInit(g_snap.decoder, config);
+    board::ModelInit(g_snap.model, config);
+  } else if (config.controller != g_snap.model.config.controller ||
+             config.pitch != g_snap.model.config.pitch ||
+             config.width != g_snap.model.config.width ||
+             config.height != g_snap.model.config.height) {
     // The board keeps what it shows when the host declares another display,
     // while a model of the new one would start blank: with GfxChangesOnly=1
     // the driver rightly leaves out what the board has. Snapshots end there,
     // at the same call in both runs.
-    g_snap_frozen = true;
+    g_snap.frozen = true;
     return;
   }
   const auto& t = Rec().transfers;
-  for (; g_snap_transfers < t.size(); ++g_snap_transfers) {
-    FeedSnap(g_snap_decoder, g_snap_model, t[g_snap_transfers].data(), t[g_snap_transfers].size());
-    g_snap_bytes += t[g_snap_transfers].size();
+  for (; g_snap.transfers < t.size(); ++g_snap.transfers) {
+    FeedSnap(g_snap.decoder, g_snap.model, t[g_snap.transfers].data(), t[g_snap.transfers].size());
+    g_snap.bytes += t[g_snap.transfers].size();
   }
   // A copy only when something waits in the buffers.
   board::BoardModel flushed;
   const bool waiting = g_state.text_count > 0 || g_state.gfx_count > 0;
   if (waiting) {
-    board::Decoder decoder = g_snap_decoder;
-    flushed = g_snap_model;
+    board::Decoder decoder = g_snap.decoder;
+    flushed = g_snap.model;
     FeedSnap(decoder, flushed, g_state.text_buf, g_state.text_count);
     FeedSnap(decoder, flushed, g_state.gfx_buf, g_state.gfx_count);
   }
-  const board::BoardModel& m = waiting ? flushed : g_snap_model;
+  const board::BoardModel& m = waiting ? flushed : g_snap.model;
   uint64_t h = 14695981039346656037ull;
   h = Fnv(h, m.graphics.data(), m.graphics.size());
   h = Fnv(h, m.text.data(), m.text.size() * sizeof(int));
@@ -1387,7 +1391,7 @@ void TakeSnapshot() {
   h = Fnv(h, &m.light, 1);
   h = Fnv(h, &m.contrast, 1);
   h = Fnv(h, m.ports.data(), m.ports.size());
-  o.snapshots.push_back({h, g_snap_bytes + g_state.text_count + g_state.gfx_count});
+  o.snapshots.push_back({h, g_snap.bytes + g_state.text_count + g_state.gfx_count});
 }
 
 // A link behind, or closed while behind, after a call.
@@ -1503,11 +1507,7 @@ bool RunSession(const uint8_t* data, size_t size) {
   RecReset();
   ResetDriverState();
   g_session = Session();
-  g_snap_decoder = board::Decoder();
-  g_snap_model = board::BoardModel();
-  g_snap_started = g_snap_frozen = false;
-  g_snap_transfers = 0;
-  g_snap_bytes = 0;
+  g_snap = Snap();
   Rec().on_write = OnWrite;
   Reader in{data, size};
   ReadHeader(in);
@@ -1633,9 +1633,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetDriverState();
   g_session = Session();
   g_oracles = Oracles();
-  g_snap_decoder = board::Decoder();
-  g_snap_model = board::BoardModel();
-  g_snap_started = g_snap_frozen = false;
+  g_snap = Snap();
   g_picture = Picture();
   g_picture_fill = 0;
   g_run = kRunInput;

@@ -153,14 +153,12 @@ Doubt CompletionForAnyCut(CommandReader w, const uint8_t* bytes, uint32_t count,
       ReadCommands(&r, &d.lead, 1, LinkShape());
       need = 1;
     }
-    if (r.in_command) {
-      const int length = HeaderLength(r.command);
-      uint8_t header[4];
-      memcpy(header, r.header, sizeof header);
-      for (int i = r.have; i < length; ++i) header[i] = 0;
-      need += (uint32_t)(length - r.have) +
-              (r.have < length ? PayloadLength(r.command, header, LinkShape()) : r.payload_left);
-    }
+    // The completion at that cut point is as long as zeros would make it:
+    // none of its header values announces a payload.
+    uint8_t head[4];
+    uint8_t head_count = 0;
+    need += Completion(r, head, &head_count);
+    need += head_count;
     if (need > d.need) d.need = need;
     if (k == count) return d;
     ReadCommands(&w, bytes + k, 1, LinkShape());
